@@ -1,0 +1,44 @@
+// Errors as values: every operation returns its result or an Error, and only the
+// calling frame turns an Error into a Python exception.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace quor {
+
+enum class ErrorKind { Type, Value, Overflow, Memory, Panic };
+
+struct Error {
+  ErrorKind kind;
+  std::string message;
+
+  static Error value(std::string message) { return {ErrorKind::Value, std::move(message)}; }
+  static Error panic(std::string message) { return {ErrorKind::Panic, std::move(message)}; }
+};
+
+// A result that the frame returns to Python as `bytes` rather than `str`.
+struct Bytes {
+  std::string data;
+};
+
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+  Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const { return v_.index() == 0; }
+  explicit operator bool() const { return ok(); }
+  T& value() & { return std::get<0>(v_); }
+  T&& value() && { return std::get<0>(std::move(v_)); }
+  T* operator->() { return &std::get<0>(v_); }
+  T& operator*() { return std::get<0>(v_); }
+  Error& error() { return std::get<1>(v_); }
+
+ private:
+  std::variant<T, Error> v_;
+};
+
+}  // namespace quor

@@ -1,0 +1,191 @@
+// JSON documents: one forward-pass reader with exact messages and positions, and a
+// writer of the compact, key-ordered normal form.
+//
+// Values are 16-byte records. Containers point at contiguous blocks in an Arena that
+// belongs to the call; strings either point into the input text (which the caller keeps
+// alive for as long as the values are used) or into the Arena. Copying a Value is
+// shallow: the tree is never shared between two places that are both mutated.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace quor::json {
+
+// Bump allocator for one call's documents; everything is released at once.
+class Arena {
+ public:
+  Arena() = default;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+
+  void* allocate(size_t bytes) {
+    bytes = (bytes + 7) & ~size_t{7};
+    if (bytes > left_) return allocate_slow(bytes);
+    void* p = cursor_;
+    cursor_ += bytes;
+    left_ -= bytes;
+    return p;
+  }
+  template <class T>
+  T* allocate_array(size_t n) {
+    return static_cast<T*>(allocate(n * sizeof(T)));
+  }
+
+ private:
+  void* allocate_slow(size_t bytes);
+
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* cursor_ = nullptr;
+  size_t left_ = 0;
+  size_t next_block_ = 64 * 1024;
+};
+
+enum class Kind : uint8_t { Null, False, True, UInt, NegInt, Float, String, Array, Object };
+
+struct Member;
+
+struct Value {
+  // Bits 0-7: kind. Bit 8: flag. Bits 16-63: length (string bytes, items, members).
+  // String flag: the bytes need no escaping when written (taken raw from the input).
+  // Array/object flag: the block's capacity is std::bit_ceil(length), so it may grow.
+  uint64_t tag = 0;
+  union {
+    uint64_t u;
+    int64_t i;
+    double d;
+    const char* s;
+    Value* items;
+    Member* members;
+  };
+
+  Value() : u(0) {}
+
+  static constexpr uint64_t kFlag = 1u << 8;
+  static constexpr int kLengthShift = 16;
+
+  Kind kind() const { return static_cast<Kind>(tag & 0xff); }
+  bool flag() const { return (tag & kFlag) != 0; }
+  size_t size() const { return static_cast<size_t>(tag >> kLengthShift); }
+  void set_size(size_t n) { tag = (tag & 0xffff) | (uint64_t{n} << kLengthShift); }
+
+  bool is_null() const { return kind() == Kind::Null; }
+  bool is_array() const { return kind() == Kind::Array; }
+  bool is_object() const { return kind() == Kind::Object; }
+  bool is_number() const {
+    Kind k = kind();
+    return k == Kind::UInt || k == Kind::NegInt || k == Kind::Float;
+  }
+  std::string_view str() const { return {s, size()}; }
+
+  static Value null() { return Value{}; }
+  static Value boolean(bool b) {
+    Value v;
+    v.tag = static_cast<uint64_t>(b ? Kind::True : Kind::False);
+    return v;
+  }
+  static Value uint(uint64_t x) {
+    Value v;
+    v.tag = static_cast<uint64_t>(Kind::UInt);
+    v.u = x;
+    return v;
+  }
+  static Value negint(int64_t x) {  // x < 0
+    Value v;
+    v.tag = static_cast<uint64_t>(Kind::NegInt);
+    v.i = x;
+    return v;
+  }
+  static Value real(double x) {
+    Value v;
+    v.tag = static_cast<uint64_t>(Kind::Float);
+    v.d = x;
+    return v;
+  }
+  // clean: the bytes hold no '"', '\\' or control character, so they are written raw.
+  static Value string(const char* p, size_t n, bool clean) {
+    Value v;
+    v.tag = static_cast<uint64_t>(Kind::String) | (clean ? kFlag : 0) | (uint64_t{n} << kLengthShift);
+    v.s = p;
+    return v;
+  }
+  static Value array(Value* items, size_t n, bool growable) {
+    Value v;
+    v.tag = static_cast<uint64_t>(Kind::Array) | (growable ? kFlag : 0) | (uint64_t{n} << kLengthShift);
+    v.items = items;
+    return v;
+  }
+  static Value object(Member* members, size_t n, bool growable) {
+    Value v;
+    v.tag = static_cast<uint64_t>(Kind::Object) | (growable ? kFlag : 0) | (uint64_t{n} << kLengthShift);
+    v.members = members;
+    return v;
+  }
+};
+static_assert(sizeof(Value) == 16);
+
+// Objects keep their members sorted by key bytes (unsigned, shorter prefix first), keys unique.
+struct Member {
+  Value key;  // always a string
+  Value value;
+};
+
+// Name order: unsigned bytes, a proper prefix first.
+inline int compare_keys(std::string_view a, std::string_view b) {
+  size_t n = a.size() < b.size() ? a.size() : b.size();
+  int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
+  if (c != 0) return c;
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+struct JsonError {
+  std::string message;
+  size_t line = 0;
+  size_t column = 0;
+
+  // "message at line L column C", or the bare message when there is no position.
+  std::string text() const;
+};
+
+template <class T>
+struct Parsed {
+  T value{};
+  bool ok = true;
+  JsonError error;
+};
+
+enum class InputMode {
+  Text,   // known-valid UTF-8 (a Python str)
+  Bytes,  // arbitrary bytes: string contents are checked to be UTF-8
+};
+
+// Reads one whole JSON text. Strings may point into `input`.
+Parsed<Value> parse_json(std::string_view input, InputMode mode, Arena& arena);
+
+// Typed reads (text mode). A map of strings keeps every member in text order, so a
+// consumer that inserts them in order gets "later duplicate wins".
+using StringPairs = std::vector<std::pair<std::string_view, std::string_view>>;
+Parsed<StringPairs> read_string_map(std::string_view input, Arena& arena);
+// A whole-text array; the result is an Array value.
+Parsed<Value> read_value_list(std::string_view input, Arena& arena);
+
+// Appends the compact text of `value` to `out`. Never fails.
+void write_json(const Value& value, std::string& out);
+// Appends a finite or non-finite double in the float layout ("null" for non-finite).
+void write_double(double d, std::string& out);
+
+// Mutation used by the reducers. Growth doubles the block, so appends are amortised O(1).
+void array_append(Value& array, const Value* items, size_t n, Arena& arena);
+// Returns the member's value, or nullptr.
+Value* object_find(Value& object, std::string_view key);
+// Returns the slot for `key`, inserting a null member in key order if absent.
+Value& object_slot(Value& object, const Value& key, Arena& arena);
+
+}  // namespace quor::json

@@ -1,0 +1,132 @@
+// The calling frame: binding, conversion in parameter order, error wrapping, the call,
+// result building and the guard. Written once; a function is a descriptor:
+//
+//   struct PlanSupersteps {
+//     static constexpr const char* name = "plan_supersteps";
+//     static constexpr const char* doc = "plan_supersteps(nodes, edges)\n--\n\n...";
+//     static constexpr std::array<const char*, 2> params{"nodes", "edges"};
+//     using kinds = Kinds<SequenceOf<OwnedText>, SequenceOf<TextPair>>;
+//     static constexpr auto op = &scheduler::plan_supersteps;
+//   };
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "common/result.hpp"
+#include "module/converters.hpp"
+#include "module/python.hpp"
+
+namespace quor::frame {
+
+template <class... K>
+struct Kinds {};
+
+// Binds positional and keyword arguments to `bound` (borrowed references).
+bool bind(const char* function, const char* const* params, size_t count, PyObject* const* args,
+          Py_ssize_t nargs, PyObject* kwnames, PyObject** bound);
+
+// Replaces a pending exact TypeError with "argument '{param}': {text}", keeping __cause__.
+void wrap_argument_error(const char* param);
+
+// Raises an operation's error; always returns nullptr.
+PyObject* raise(const Error& error);
+
+// Raises PanicException (created on first need); always returns nullptr.
+PyObject* panic(const char* message);
+
+// Result building. A failure here is an internal one (the caller panics), except that an
+// exhausted interpreter heap stays a MemoryError.
+inline PyObject* to_python(std::string_view s) {
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+inline PyObject* to_python(const std::string& s) { return to_python(std::string_view(s)); }
+inline PyObject* to_python(const Bytes& b) {
+  return PyBytes_FromStringAndSize(b.data.data(), static_cast<Py_ssize_t>(b.data.size()));
+}
+inline PyObject* to_python(double d) { return PyFloat_FromDouble(d); }
+inline PyObject* to_python(float f) { return PyFloat_FromDouble(static_cast<double>(f)); }
+inline PyObject* to_python(uint64_t u) { return PyLong_FromUnsignedLongLong(u); }
+
+template <class T>
+PyObject* to_python(const std::optional<T>& v) {
+  if (!v) return Py_NewRef(Py_None);
+  return to_python(*v);
+}
+
+template <class A, class B>
+PyObject* to_python(const std::pair<A, B>& p) {
+  py::Ref tuple(PyTuple_New(2));
+  if (!tuple) return nullptr;
+  PyObject* first = to_python(p.first);
+  if (!first || PyTuple_SetItem(tuple.get(), 0, first) < 0) return nullptr;
+  PyObject* second = to_python(p.second);
+  if (!second || PyTuple_SetItem(tuple.get(), 1, second) < 0) return nullptr;
+  return tuple.release();
+}
+
+template <class T>
+PyObject* to_python(const std::vector<T>& items) {
+  py::Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = to_python(items[i]);
+    if (!item || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject* result_failed();
+
+namespace detail {
+
+template <class F, class... K, size_t... I>
+PyObject* call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Kinds<K...>,
+               std::index_sequence<I...>) {
+  constexpr size_t N = sizeof...(K);
+  static_assert(N == F::params.size());
+  PyObject* bound[N];
+  if (!bind(F::name, F::params.data(), N, args, nargs, kwnames, bound)) return nullptr;
+
+  // Converted values live until the result is built, so results may view into them.
+  std::tuple<typename K::type...> values;
+  bool converted = true;
+  ((converted = converted && (K::convert(bound[I], std::get<I>(values)) ||
+                              (wrap_argument_error(F::params[I]), false))),
+   ...);
+  if (!converted) return nullptr;
+
+  auto result = std::apply(F::op, values);
+  if (!result.ok()) return raise(result.error());
+  PyObject* out = to_python(result.value());
+  return out ? out : result_failed();
+}
+
+}  // namespace detail
+
+// The entry of every function: METH_FASTCALL | METH_KEYWORDS, never lets a C++ exception
+// reach the interpreter.
+template <class F>
+PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
+  try {
+    return detail::call<F>(args, nargs, kwnames, typename F::kinds{},
+                           std::make_index_sequence<F::params.size()>{});
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return panic(e.what());
+  } catch (...) {
+    return panic("internal failure");
+  }
+}
+
+}  // namespace quor::frame

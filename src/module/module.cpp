@@ -1,0 +1,134 @@
+// The module object, its function table and its one-per-process lifecycle.
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "module/frame.hpp"
+#include "module/python.hpp"
+#include "scheduler/planner.hpp"
+
+namespace quor {
+namespace {
+
+using namespace frame;
+
+// The function table, in registration order. A function is a descriptor and an operation.
+
+struct PlanSupersteps {
+  static constexpr const char* name = "plan_supersteps";
+  static constexpr const char* doc =
+      "plan_supersteps(nodes, edges)\n--\n\nPlan BSP supersteps for the given nodes and edges.";
+  static constexpr std::array<const char*, 2> params{"nodes", "edges"};
+  using kinds = Kinds<SequenceOf<OwnedText>, SequenceOf<TextPair>>;
+  static constexpr auto op = &scheduler::plan_supersteps;
+};
+
+template <class F>
+constexpr PyMethodDef method() {
+  return {F::name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<F>)),
+          METH_FASTCALL | METH_KEYWORDS, F::doc};
+}
+
+PyMethodDef functions[] = {
+    method<PlanSupersteps>(),
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "quor_core",  // m_name
+    "",           // m_doc: an empty docstring, not None
+    0,            // m_size
+    nullptr,      // m_methods: functions are added in order by add_attribute
+    nullptr,      // m_slots
+    nullptr,      // m_traverse
+    nullptr,      // m_clear
+    nullptr,      // m_free
+};
+
+std::atomic<int64_t> bound_interpreter{-1};
+PyObject* cached_module = nullptr;
+
+// Appends `name` to __all__, then sets the attribute. Steals `value`.
+bool add_attribute(PyObject* module, PyObject* name, PyObject* value) {
+  py::Ref owned(value);
+  py::Ref all(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = py::Ref(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  }
+  if (!PyList_Check(all.get())) {
+    PyErr_SetString(PyExc_TypeError, "quor_core.__all__ must be a list");
+    return false;
+  }
+  if (PyList_Append(all.get(), name) < 0) {
+    PyErr_Clear();
+    panic("could not append to quor_core.__all__");
+    return false;
+  }
+  return PyObject_SetAttr(module, name, owned.get()) == 0;
+}
+
+bool add_value(PyObject* module, const char* name, PyObject* value) {
+  if (!value) return false;
+  py::Ref key(PyUnicode_FromString(name));
+  if (!key) {
+    Py_DECREF(value);
+    return false;
+  }
+  return add_attribute(module, key.get(), value);
+}
+
+bool add_function(PyObject* module, PyMethodDef* def) {
+  py::Ref module_name(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  py::Ref function(PyCMethod_New(def, module, module_name.get(), nullptr));
+  if (!function) return false;
+  py::Ref name(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!name) return false;
+  if (!PyUnicode_Check(name.get())) {
+    PyErr_SetString(PyExc_TypeError, "function __name__ must be a str");
+    return false;
+  }
+  return add_attribute(module, name.get(), function.release());
+}
+
+PyObject* create_module() {
+  py::Ref module(PyModule_Create2(&module_def, 3));
+  if (!module) return nullptr;
+  if (!add_value(module.get(), "__version__", PyUnicode_FromString("0.1.0"))) return nullptr;
+  if (!add_value(module.get(), "NATIVE", Py_NewRef(Py_True))) return nullptr;
+  for (PyMethodDef& def : functions) {
+    if (!add_function(module.get(), &def)) return nullptr;
+  }
+  return module.release();
+}
+
+}  // namespace
+}  // namespace quor
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_quor_core(void) {
+  using namespace quor;
+  try {
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+      py::ensure_error();
+      return nullptr;
+    }
+    int64_t expected = -1;
+    if (!bound_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+      PyErr_SetString(PyExc_ImportError, "quor_core does not support subinterpreters");
+      return nullptr;
+    }
+    if (cached_module) return Py_NewRef(cached_module);
+    PyObject* module = create_module();
+    if (!module) return nullptr;
+    cached_module = Py_NewRef(module);
+    return module;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (...) {
+    return frame::panic("module initialisation failed");
+  }
+}
