@@ -1,0 +1,110 @@
+"""Times each quor_core function against its peers in one process and prints ratios.
+
+    python bench/run.py [--quick] [--only SUBSTRING]
+
+Each row's callables are timed interleaved (ours, then every peer, repeated), so machine
+noise hits all of them alike. A ratio is peer median / our median: above 1 means we win.
+"""
+
+import argparse
+import gc
+import importlib
+import os
+import statistics
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+MODULES = ["bench_planner", "bench_checkpoint", "bench_channels"]
+
+
+def per_call(fn, budget):
+    """Seconds per call, timing enough calls to fill roughly `budget` seconds."""
+    start = time.perf_counter()
+    fn()
+    first = time.perf_counter() - start
+    number = max(1, int(budget / max(first, 1e-7)))
+    start = time.perf_counter()
+    for _ in range(number):
+        fn()
+    return (time.perf_counter() - start) / number
+
+
+def measure(row, repeats, budget):
+    names = ["ours", *row["peers"]]
+    fns = [row["ours"], *row["peers"].values()]
+    samples = {name: [] for name in names}
+    gc.collect()
+    for _ in range(repeats):
+        for name, fn in zip(names, fns):
+            samples[name].append(per_call(fn, budget))
+    return {name: statistics.median(values) for name, values in samples.items()}
+
+
+def peak_extra_bytes(fn):
+    """Peak resident growth of one call (Linux: resets the high-water mark first)."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        return None
+
+    def status(field):
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(field):
+                    return int(line.split()[1]) * 1024
+        return None
+
+    gc.collect()
+    base = status("VmRSS:")
+    result = fn()
+    peak = status("VmHWM:")
+    del result
+    return None if base is None or peak is None else max(0, peak - base)
+
+
+def fmt_time(seconds):
+    for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds / 1e-9:.3g} ns"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="fewer, shorter repeats")
+    parser.add_argument("--only", default="", help="run rows whose name contains this")
+    args = parser.parse_args()
+    repeats, budget = (3, 0.05) if args.quick else (7, 0.2)
+
+    print(f"{'row':58} {'ours':>10}  peers (time, ratio peer/ours)")
+    for module_name in MODULES:
+        try:
+            module = importlib.import_module(module_name)
+        except Exception as e:  # a row module that cannot load must not hide the others
+            print(f"# {module_name}: skipped ({e})")
+            continue
+        for row in module.cases():
+            if args.only not in row["name"]:
+                continue
+            medians = measure(row, repeats, budget)
+            ours = medians.pop("ours")
+            cells = [f"{peer} {fmt_time(t)} x{t / ours:.2f}" for peer, t in medians.items()]
+            line = f"{row['name']:58} {fmt_time(ours):>10}  " + "; ".join(cells)
+            if row.get("bytes"):
+                line += f"  [{row['bytes'] / ours / 1e6:.0f} MB/s]"
+            print(line, flush=True)
+            if row.get("memory"):
+                extra = peak_extra_bytes(row["ours"])
+                if extra is not None:
+                    size = row.get("bytes")
+                    note = f" ({extra / size:.2f}x input)" if size else ""
+                    print(f"{'':58} peak extra memory {extra / 2**20:.1f} MiB{note}")
+
+
+if __name__ == "__main__":
+    os.environ.setdefault("PYTHONHASHSEED", "0")
+    main()

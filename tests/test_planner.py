@@ -1,0 +1,114 @@
+import random
+from collections import namedtuple
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import quor_core
+from plannerref import plan as reference_plan
+
+plan = quor_core.plan_supersteps
+
+
+@pytest.mark.parametrize(
+    "nodes, edges, expected",
+    [
+        ([], [("a", "b")], []),
+        (["b", "a", "b"], [], [["a", "b"]]),
+        (["a", "b", "c"], [("a", "b"), ("b", "c")], [["a"], ["b"], ["c"]]),
+        (["a", "b", "c", "d"], [("a", "b"), ("a", "c"), ("b", "d"), ("c", "d")],
+         [["a"], ["b", "c"], ["d"]]),
+        (["a", "b", "c"], [("a", "b"), ("b", "c"), ("a", "c")], [["a"], ["b"], ["c"]]),
+        (["a"], [("a", "x")], [["a"]]),
+        (["a"], [("x", "a")], [["a"]]),
+        (["a"], [("a", "a")], [["a"]]),
+        (["a", "b"], [("a", "b"), ("a", "b")], [["a"], ["b"]]),
+        (["b", "a"], [("a", "b"), ("b", "a")], [["a", "b"]]),
+        (["t", "s", "a", "b"], [("s", "a"), ("a", "b"), ("b", "a"), ("b", "t")],
+         [["s"], ["a", "b", "t"]]),
+        (["a", "b", "a"], [("a", "b"), ("b", "a")], [["a", "a", "b"]]),
+        (["a", "b", "a"], [], [["a", "b"]]),
+        (["b", "a", "B", "ab", ""], [], [["", "B", "a", "ab", "b"]]),
+        (["z", "é", "\U0001f600", "\uffff"], [], [["z", "é", "\uffff", "\U0001f600"]]),
+    ],
+)
+def test_documented_plans(nodes, edges, expected):
+    assert plan(nodes, edges) == expected
+
+
+def test_sequences_other_than_lists_are_accepted():
+    Edge = namedtuple("Edge", "source target")
+    expected = [["a"], ["b"]]
+    assert plan(("a", "b"), (("a", "b"),)) == expected
+    assert plan(edges=[Edge("a", "b")], nodes=["a", "b"]) == expected
+    assert plan(["a", "b"], iter_free_sequence([("a", "b")])) == expected
+
+
+class iter_free_sequence:
+    """A sequence known only through __len__ and __getitem__."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+def test_str_subclass_names_come_back_as_plain_str():
+    class Name(str):
+        pass
+
+    (step,) = plan([Name("x")], [])
+    assert step == ["x"] and type(step[0]) is str
+
+
+def test_long_chain_plans_without_deep_recursion():
+    n = 1_000_000
+    nodes = [f"n{i:07d}" for i in range(n)]
+    edges = list(zip(nodes, nodes[1:]))
+    result = plan(nodes, edges)
+    assert len(result) == n and result[0] == ["n0000000"] and result[-1] == [nodes[-1]]
+
+
+names = st.sampled_from(["", "a", "b", "B", "ab", "é", "z", "n1", "n10", "n2", "\U0001f600"])
+graphs = st.tuples(
+    st.lists(names, max_size=12),
+    st.lists(st.tuples(names, names), max_size=24),
+)
+
+
+@settings(max_examples=400, derandomize=True)
+@given(graphs)
+def test_matches_reference_model(graph):
+    nodes, edges = graph
+    assert plan(nodes, edges) == reference_plan(nodes, edges)
+
+
+@settings(max_examples=150, derandomize=True)
+@given(graphs, st.randoms(use_true_random=False))
+def test_input_order_does_not_change_the_plan(graph, rnd):
+    nodes, edges = graph
+    shuffled_nodes, shuffled_edges = nodes[:], edges[:]
+    rnd.shuffle(shuffled_nodes)
+    rnd.shuffle(shuffled_edges)
+    assert plan(shuffled_nodes, shuffled_edges) == plan(nodes, edges)
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_random_large_graphs_match_reference(seed):
+    rnd = random.Random(seed)
+    nodes = [f"node{i}" for i in range(2000)]
+    edges = []
+    for _ in range(5000):
+        a, b = rnd.sample(range(2000), 2)
+        if rnd.random() < 0.98:
+            a, b = min(a, b), max(a, b)  # mostly acyclic, a few cycles
+        edges.append((nodes[a], nodes[b]))
+    edges.append(("missing", nodes[0]))
+    result = plan(nodes, edges)
+    assert result == reference_plan(nodes, edges)
+    assert sorted(n for step in result for n in step) == sorted(nodes)
