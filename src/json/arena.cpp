@@ -1,0 +1,32 @@
+#include <string>
+
+#include "json/json.hpp"
+
+namespace quor::json {
+
+void* Arena::allocate_slow(size_t bytes) {
+  // A request that would waste most of a fresh block gets a block of its own, so the
+  // current block keeps serving small requests.
+  if (bytes > next_block_ / 4) {
+    blocks_.push_back(std::unique_ptr<char[]>(new char[bytes]));
+    return blocks_.back().get();
+  }
+  size_t size = next_block_;
+  blocks_.push_back(std::unique_ptr<char[]>(new char[size]));
+  if (next_block_ < (size_t{64} << 20)) next_block_ *= 2;
+  cursor_ = blocks_.back().get() + bytes;
+  left_ = size - bytes;
+  return blocks_.back().get();
+}
+
+std::string JsonError::text() const {
+  if (line == 0) return message;
+  std::string out = message;
+  out += " at line ";
+  out += std::to_string(line);
+  out += " column ";
+  out += std::to_string(column);
+  return out;
+}
+
+}  // namespace quor::json

@@ -1,0 +1,429 @@
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "json/json.hpp"
+#include "json/pow10.hpp"
+#include "json/scan.hpp"
+
+namespace quor::json {
+namespace detail {
+namespace {
+
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+constexpr uint64_t kPow10Int[20] = {1,
+                                   10,
+                                   100,
+                                   1000,
+                                   10000,
+                                   100000,
+                                   1000000,
+                                   10000000,
+                                   100000000,
+                                   1000000000,
+                                   10000000000,
+                                   100000000000,
+                                   1000000000000,
+                                   10000000000000,
+                                   100000000000000,
+                                   1000000000000000,
+                                   10000000000000000,
+                                   100000000000000000,
+                                   1000000000000000000,
+                                   10000000000000000000u};
+
+inline int decimal_length(uint64_t x) {
+  int bits = 64 - __builtin_clzll(x | 1);
+  int t = (bits * 1233) >> 12;
+  return t + (x >= kPow10Int[t]);
+}
+
+inline void put_pair(unsigned v, char* p) { std::memcpy(p, kDigitPairs + 2 * v, 2); }
+
+inline void put8(uint32_t v, char* p) {
+  uint32_t hi = v / 10000, lo = v % 10000;
+  put_pair(hi / 100, p);
+  put_pair(hi % 100, p + 2);
+  put_pair(lo / 100, p + 4);
+  put_pair(lo % 100, p + 6);
+}
+
+// Writes the n = decimal_length(x) digits of x at out.
+inline void put_digits(uint64_t x, char* out, int n) {
+  char* p = out + n;
+  while (x >= 100000000) {
+    p -= 8;
+    put8(static_cast<uint32_t>(x % 100000000), p);
+    x /= 100000000;
+  }
+  uint32_t y = static_cast<uint32_t>(x);
+  while (y >= 100) {
+    p -= 2;
+    put_pair(y % 100, p);
+    y /= 100;
+  }
+  if (y >= 10) {
+    put_pair(y, p - 2);
+  } else {
+    p[-1] = static_cast<char>('0' + y);
+  }
+}
+
+__extension__ typedef unsigned __int128 u128;
+
+inline uint64_t mul_high(uint64_t a, uint64_t b) {
+  return static_cast<uint64_t>((static_cast<u128>(a) * b) >> 64);
+}
+
+// floor(g * cp / 2^127) with the lowest bit set when the quotient is inexact, so that the
+// comparisons below see exact answers.
+inline uint64_t round_odd(uint64_t g1, uint64_t g0, uint64_t cp) {
+  constexpr uint64_t kMask63 = (uint64_t{1} << 63) - 1;
+  uint64_t x1 = mul_high(g0, cp);
+  u128 y = static_cast<u128>(g1) * cp;
+  uint64_t z = (static_cast<uint64_t>(y) >> 1) + x1;
+  uint64_t vbp = static_cast<uint64_t>(y >> 64) + (z >> 63);
+  return vbp | (((z & kMask63) + kMask63) >> 63);
+}
+
+inline int floor_log10_pow2(int q) { return static_cast<int>((int64_t{q} * 661971961083) >> 41); }
+inline int floor_log10_three_quarters_pow2(int q) {
+  return static_cast<int>((int64_t{q} * 661971961083 - 274743187321) >> 41);
+}
+inline int floor_log2_pow10(int e) { return static_cast<int>((int64_t{e} * 913124641741) >> 38); }
+
+struct Decimal {
+  uint64_t digits;
+  int exponent;  // value = digits * 10^exponent
+};
+
+// Shortest digits that read back as c * 2^q (a normal double), the nearest of those, and
+// the even one on a tie. At scale 10^(k+1) at most one candidate lies in the rounding
+// interval, and when none does, the nearer of floor and ceil at scale 10^k is the answer.
+Decimal shortest(uint64_t c, int q) {
+  uint64_t out = c & 1;  // an odd significand excludes the interval's ends
+  uint64_t cb = c << 2;
+  uint64_t cbr = cb + 2;
+  uint64_t cbl;
+  int k;
+  if (c != (uint64_t{1} << 52) || q == -1074) {
+    cbl = cb - 2;
+    k = floor_log10_pow2(q);
+  } else {
+    cbl = cb - 1;  // the gap below a power of two is half as wide
+    k = floor_log10_three_quarters_pow2(q);
+  }
+  int h = q + floor_log2_pow10(-k) + 2;
+  const uint64_t* g = kPow10Wide[-k - kPow10WideMin];
+  uint64_t vb = round_odd(g[0], g[1], cb << h);
+  uint64_t vbl = round_odd(g[0], g[1], cbl << h);
+  uint64_t vbr = round_odd(g[0], g[1], cbr << h);
+  uint64_t s = vb >> 2;
+  if (s >= 100) {
+    uint64_t sp10 = s / 10 * 10;
+    uint64_t tp10 = sp10 + 10;
+    bool upin = vbl + out <= sp10 << 2;
+    bool wpin = (tp10 << 2) + out <= vbr;
+    if (upin != wpin) return {upin ? sp10 : tp10, k};
+  }
+  uint64_t t = s + 1;
+  bool uin = vbl + out <= s << 2;
+  bool win = (t << 2) + out <= vbr;
+  if (uin != win) return {uin ? s : t, k};
+  int64_t cmp = static_cast<int64_t>(vb - ((s + t) << 1));
+  return {cmp < 0 || (cmp == 0 && (s & 1) == 0) ? s : t, k};
+}
+
+Decimal to_decimal(double d) {
+  uint64_t bits;
+  std::memcpy(&bits, &d, sizeof bits);
+  uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+  int biased = static_cast<int>((bits >> 52) & 0x7ff);
+  Decimal r;
+  if (biased == 0) {
+    // Subnormals are rare enough to leave to the library.
+    char sci[32];
+    char* end = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
+    const char* s = sci + (sci[0] == '-');
+    uint64_t digits = static_cast<uint64_t>(*s++ - '0');
+    int n = 1;
+    if (*s == '.') {
+      for (++s; *s != 'e'; ++s, ++n) digits = digits * 10 + static_cast<uint64_t>(*s - '0');
+    }
+    ++s;
+    bool negative = *s++ == '-';
+    int e = 0;
+    while (s != end) e = e * 10 + (*s++ - '0');
+    r = {digits, (negative ? -e : e) - (n - 1)};
+  } else {
+    uint64_t c = fraction | (uint64_t{1} << 52);
+    int q = biased - 1075;
+    if (q < 0 && q > -53 && (c & ((uint64_t{1} << -q) - 1)) == 0) {
+      r = {c >> -q, 0};  // an integer below 2^53 is its own shortest form
+    } else {
+      r = shortest(c, q);
+    }
+  }
+  while (r.digits % 10 == 0) {
+    r.digits /= 10;
+    ++r.exponent;
+  }
+  return r;
+}
+
+}  // namespace
+
+char* format_double(double d, char* out) {
+  if (!std::isfinite(d)) {
+    std::memcpy(out, "null", 4);
+    return out + 4;
+  }
+  if (std::signbit(d)) *out++ = '-';
+  if (d == 0) {
+    std::memcpy(out, "0.0", 3);
+    return out + 3;
+  }
+  Decimal dec = to_decimal(d);
+  int n = decimal_length(dec.digits);  // at most 17
+  int e = dec.exponent + n - 1;          // exponent of the first digit
+  // The digits go to a scratch buffer first; the copies below all have fixed sizes, so they
+  // compile to a few moves (bytes past the digits land beyond the returned end).
+  char digits[40];
+  put_digits(dec.digits, digits, n);
+  if (e >= -5 && e <= 15) {
+    if (n <= e + 1) {
+      std::memcpy(out, digits, 16);
+      std::memset(out + n, '0', 16);
+      out += e + 1;
+      std::memcpy(out, ".0", 2);
+      return out + 2;
+    }
+    if (e < 0) {
+      std::memcpy(out, "0.00000", 8);
+      out += 1 - e;
+      std::memcpy(out, digits, 24);
+      return out + n;
+    }
+    std::memcpy(out, digits, 16);
+    out[e + 1] = '.';
+    std::memcpy(out + e + 2, digits + e + 1, 16);
+    return out + n + 1;
+  }
+  out[0] = digits[0];
+  out[1] = '.';
+  std::memcpy(out + 2, digits + 1, 16);
+  out += n > 1 ? n + 1 : 1;
+  *out++ = 'e';
+  if (e < 0) {
+    *out++ = '-';
+    e = -e;
+  } else {
+    *out++ = '+';
+  }
+  if (e >= 100) {
+    *out++ = static_cast<char>('0' + e / 100);
+    put_pair(static_cast<unsigned>(e % 100), out);
+    return out + 2;
+  }
+  if (e >= 10) {
+    put_pair(static_cast<unsigned>(e), out);
+    return out + 2;
+  }
+  *out++ = static_cast<char>('0' + e);
+  return out;
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::decimal_length;
+using detail::put_digits;
+
+inline char* format_uint(uint64_t x, char* out) {
+  if (x < 10) {
+    *out = static_cast<char>('0' + x);
+    return out + 1;
+  }
+  int n = decimal_length(x);
+  put_digits(x, out, n);
+  return out + n;
+}
+
+// The short escape letter of a byte below 0x20 or '"' / '\\', or 'u' for \u00XX.
+struct EscapeTable {
+  char v[256];
+  constexpr EscapeTable() : v() {
+    for (int i = 0; i < 0x20; ++i) v[i] = 'u';
+    v['\b'] = 'b';
+    v['\t'] = 't';
+    v['\n'] = 'n';
+    v['\f'] = 'f';
+    v['\r'] = 'r';
+    v['"'] = '"';
+    v['\\'] = '\\';
+  }
+};
+constexpr EscapeTable kEscape;
+
+// Appends through a raw cursor into the string's own storage; the string is sized to its
+// capacity while writing and trimmed once at the end.
+class Writer {
+ public:
+  explicit Writer(std::string& out) : out_(out) {
+    size_t used = out.size();
+    out.resize(std::max(out.capacity(), used + 256));
+    p_ = out.data() + used;
+    end_ = out.data() + out.size();
+  }
+  ~Writer() { out_.resize(static_cast<size_t>(p_ - out_.data())); }
+
+  void value(const Value& v);
+
+ private:
+  void room(size_t n) {
+    if (static_cast<size_t>(end_ - p_) < n) grow(n);
+  }
+  [[gnu::noinline]] void grow(size_t n) {
+    size_t used = static_cast<size_t>(p_ - out_.data());
+    out_.resize(std::max(out_.size() * 2, used + n + 256));
+    p_ = out_.data() + used;
+    end_ = out_.data() + out_.size();
+  }
+  void string(const Value& v);
+  void escaped(const char* s, const char* end);
+
+  std::string& out_;
+  char* p_;
+  char* end_;
+};
+
+void Writer::escaped(const char* s, const char* end) {
+  for (;;) {
+    const char* r = detail::find_special(s, end);
+    size_t run = static_cast<size_t>(r - s);
+    room(run + 8);
+    std::memcpy(p_, s, run);
+    p_ += run;
+    if (r == end) return;
+    unsigned char c = static_cast<unsigned char>(*r);
+    char e = kEscape.v[c];
+    *p_++ = '\\';
+    if (e != 'u') {
+      *p_++ = e;
+    } else {
+      std::memcpy(p_, "u00", 3);
+      p_[3] = "0123456789abcdef"[c >> 4];
+      p_[4] = "0123456789abcdef"[c & 0xf];
+      p_ += 5;
+    }
+    s = r + 1;
+  }
+}
+
+void Writer::string(const Value& v) {
+  size_t n = v.size();
+  if (v.flag()) {
+    room(n + 2);
+    *p_++ = '"';
+    std::memcpy(p_, v.s, n);
+    p_ += n;
+    *p_++ = '"';
+    return;
+  }
+  room(1);
+  *p_++ = '"';
+  escaped(v.s, v.s + n);
+  room(1);
+  *p_++ = '"';
+}
+
+void Writer::value(const Value& v) {
+  switch (v.kind()) {
+    case Kind::Null:
+      room(4);
+      std::memcpy(p_, "null", 4);
+      p_ += 4;
+      return;
+    case Kind::False:
+      room(5);
+      std::memcpy(p_, "false", 5);
+      p_ += 5;
+      return;
+    case Kind::True:
+      room(4);
+      std::memcpy(p_, "true", 4);
+      p_ += 4;
+      return;
+    case Kind::UInt:
+      room(32);
+      p_ = format_uint(v.u, p_);
+      return;
+    case Kind::NegInt:
+      room(32);
+      *p_++ = '-';
+      p_ = format_uint(~static_cast<uint64_t>(v.i) + 1, p_);
+      return;
+    case Kind::Float:
+      room(64);
+      p_ = detail::format_double(v.d, p_);
+      return;
+    case Kind::String:
+      string(v);
+      return;
+    case Kind::Array: {
+      size_t n = v.size();
+      room(2);
+      *p_++ = '[';
+      for (size_t i = 0; i < n; ++i) {
+        if (i != 0) {
+          room(1);
+          *p_++ = ',';
+        }
+        value(v.items[i]);
+      }
+      room(1);
+      *p_++ = ']';
+      return;
+    }
+    case Kind::Object: {
+      size_t n = v.size();
+      room(2);
+      *p_++ = '{';
+      for (size_t i = 0; i < n; ++i) {
+        if (i != 0) {
+          room(1);
+          *p_++ = ',';
+        }
+        string(v.members[i].key);
+        room(1);
+        *p_++ = ':';
+        value(v.members[i].value);
+      }
+      room(1);
+      *p_++ = '}';
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+void write_json(const Value& value, std::string& out) {
+  Writer writer(out);
+  writer.value(value);
+}
+
+void write_double(double d, std::string& out) {
+  char buf[64];
+  char* end = detail::format_double(d, buf);
+  out.append(buf, end);
+}
+
+}  // namespace quor::json
