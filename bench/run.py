@@ -7,6 +7,7 @@ noise hits all of them alike. A ratio is peer median / our median: above 1 means
 """
 
 import argparse
+import ctypes
 import gc
 import importlib
 import os
@@ -59,6 +60,10 @@ def peak_extra_bytes(fn):
         return None
 
     gc.collect()
+    try:  # hand freed heap back first, or earlier calls hide this one's peak
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except OSError:
+        pass
     base = status("VmRSS:")
     result = fn()
     peak = status("VmHWM:")
@@ -88,6 +93,8 @@ def main():
             print(f"# {module_name}: skipped ({e})")
             continue
         for row in module.cases():
+            if isinstance(row, tuple):  # (name, ours, peers[, extras])
+                row = {"name": row[0], "ours": row[1], "peers": row[2], **(row[3] if len(row) > 3 else {})}
             if args.only not in row["name"]:
                 continue
             medians = measure(row, repeats, budget)

@@ -5,6 +5,8 @@
 
 #include "module/frame.hpp"
 #include "module/python.hpp"
+#include "channels/channels.hpp"
+#include "checkpoint/checkpoint.hpp"
 #include "scheduler/planner.hpp"
 
 namespace quor {
@@ -13,6 +15,46 @@ namespace {
 using namespace frame;
 
 // The function table, in registration order. A function is a descriptor and an operation.
+
+struct EncodeCheckpoint {
+  static constexpr const char* name = "encode_checkpoint";
+  static constexpr const char* doc =
+      "encode_checkpoint(json_str)\n--\n\n"
+      "Encode a JSON document string into a framed checkpoint blob.";
+  static constexpr std::array<const char*, 1> params{"json_str"};
+  using kinds = Kinds<Text>;
+  static constexpr auto op = &checkpoint::encode_checkpoint;
+};
+
+struct DecodeCheckpoint {
+  static constexpr const char* name = "decode_checkpoint";
+  static constexpr const char* doc =
+      "decode_checkpoint(blob)\n--\n\nDecode a framed checkpoint blob back into a JSON string.";
+  static constexpr std::array<const char*, 1> params{"blob"};
+  using kinds = Kinds<SequenceOf<Byte>>;
+  static constexpr auto op = &checkpoint::decode_checkpoint;
+};
+
+struct ReduceChannel {
+  static constexpr const char* name = "reduce_channel";
+  static constexpr const char* doc =
+      "reduce_channel(reducer, current_json, update_json)\n--\n\n"
+      "Reduce `current` with `update` under the named channel reducer.";
+  static constexpr std::array<const char*, 3> params{"reducer", "current_json", "update_json"};
+  using kinds = Kinds<Text, Text, Text>;
+  static constexpr auto op = &channels::reduce_channel;
+};
+
+struct AdvanceSuperstep {
+  static constexpr const char* name = "advance_superstep";
+  static constexpr const char* doc =
+      "advance_superstep(state_json, reducers_json, updates_json)\n--\n\n"
+      "Apply a whole superstep's node updates to graph state in one call.";
+  static constexpr std::array<const char*, 3> params{"state_json", "reducers_json",
+                                                     "updates_json"};
+  using kinds = Kinds<Text, Text, Text>;
+  static constexpr auto op = &channels::advance_superstep;
+};
 
 struct PlanSupersteps {
   static constexpr const char* name = "plan_supersteps";
@@ -30,7 +72,8 @@ constexpr PyMethodDef method() {
 }
 
 PyMethodDef functions[] = {
-    method<PlanSupersteps>(),
+    method<EncodeCheckpoint>(), method<DecodeCheckpoint>(), method<ReduceChannel>(),
+    method<AdvanceSuperstep>(), method<PlanSupersteps>(),
 };
 
 PyModuleDef module_def = {

@@ -1,0 +1,23 @@
+// Checkpoint frames: "QUOR", a version byte, then the state in the JSON normal form.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.hpp"
+
+namespace quor::checkpoint {
+
+inline constexpr std::string_view kMagic = "QUOR";
+inline constexpr uint8_t kVersion = 1;
+inline constexpr size_t kHeaderSize = 5;
+
+// Normalises the JSON text and frames it.
+Result<Bytes> encode_checkpoint(std::string_view json_str);
+
+// Checks magic, then version, then reads the payload as JSON bytes and rewrites it.
+Result<std::string> decode_checkpoint(const std::vector<uint8_t>& blob);
+
+}  // namespace quor::checkpoint
