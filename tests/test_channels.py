@@ -1,0 +1,315 @@
+import json
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import channelref as ref
+import quor_core
+
+reduce_channel = quor_core.reduce_channel
+advance_superstep = quor_core.advance_superstep
+
+GENERATED = settings(
+    max_examples=150,
+    derandomize=True,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow],
+)
+
+
+def outcome(fn, *args):
+    try:
+        return fn(*args)
+    except ValueError as exc:
+        return ("ValueError", str(exc))
+
+
+# --- single writes ---------------------------------------------------------------------
+
+REDUCE_ROWS = [
+    ("append", "null", "1", "[1]"),
+    ("append", "[1,2]", "[3,4]", "[1,2,3,4]"),
+    ("append", "[1]", "[[2]]", "[1,[2]]"),
+    ("append", '{"a":1}', "2", '[{"a":1},2]'),
+    ("append", "true", "false", "[true,false]"),
+    ("append", "null", "[]", "[]"),
+    ("append", "[1]", "null", "[1,null]"),
+    ("append", "[]", "[5]", "[5]"),
+    ("append", "[1]", "[]", "[1]"),
+    ("append", "  [1] \n", "2", "[1,2]"),
+    ("add", "1", "2", "3"),
+    ("add", "-3", "1", "-2"),
+    ("add", "1.5", "1.5", "3"),
+    ("add", "0.1", "0.2", "0.30000000000000004"),
+    ("add", "2.5", "true", "2.5"),
+    ("add", '"12"', "2", "2"),
+    ("add", "null", "null", "0"),
+    ("add", "-0.0", "-0", "0"),
+    ("add", "[1]", '{"a":1}', "0"),
+    # Integral sums are integers exactly while 64 bits hold them, floats beyond.
+    ("add", "9007199254740993", "0", "9007199254740992"),
+    ("add", "18446744073709551615", "0", "1.8446744073709552e+19"),
+    ("add", "1e19", "0", "10000000000000000000"),
+    ("add", "9223372036854775807", "1", "9223372036854775808"),
+    ("add", "-9223372036854775808", "0", "-9223372036854775808"),
+    ("add", "-1e19", "0", "-1e+19"),
+    ("add", "1e300", "0", "1e+300"),
+    ("add", "-1e300", "0", "-1e+300"),
+    ("add", "1e308", "1e308", "null"),
+    ("last_value", "[1]", '{"b":1,"a":2}', '{"a":2,"b":1}'),
+    ("last_value", "5", "null", "null"),
+    ("Append", "[1]", "2", "2"),
+    ("ADD", "1", "2", "2"),
+    ("add ", "1", "2", "2"),
+    ("", "1", "2", "2"),
+    ("max", "1", "2", "2"),
+]
+
+
+@pytest.mark.parametrize("reducer, current, update, expected", REDUCE_ROWS)
+def test_reducer_table(reducer, current, update, expected):
+    assert reduce_channel(reducer, current, update) == expected
+    assert ref.reduce_channel(reducer, current, update) == expected
+
+
+@pytest.mark.parametrize(
+    "current, update, message",
+    [
+        ("[", "{", "EOF while parsing an object at line 1 column 1"),
+        ("[", "1", "EOF while parsing a list at line 1 column 1"),
+        ("1", "1 2", "trailing characters at line 1 column 3"),
+        ("", "1", "EOF while parsing a value at line 1 column 0"),
+    ],
+)
+def test_malformed_update_is_reported_before_current(current, update, message):
+    with pytest.raises(ValueError) as info:
+        reduce_channel("append", current, update)
+    assert str(info.value) == message
+
+
+# --- supersteps ------------------------------------------------------------------------
+
+SUPERSTEP_ROWS = [
+    ("{}", "{}", "[]", "{}"),
+    (' {"b":1, "a":[1]} ', "{}", "[]", '{"a":[1],"b":1}'),
+    ('{"m":[1]}', '{"m":"append"}', '[{"m":2},null,{"m":[3,4]}]', '{"m":[1,2,3,4]}'),
+    ('{"n":1}', '{"n":"add"}', '[{"n":2},{"n":3.5}]', '{"n":6.5}'),
+    ('{"x":1}', "{}", '[{"x":2},{"x":3}]', '{"x":3}'),
+    ("{}", '{"g":"append"}', '[{"g":"a"}]', '{"g":["a"]}'),
+    ("{}", '{"c":"add"}', '[{"c":5}]', '{"c":5}'),
+    ('{"x":1}', "{}", '[{"x":null}]', '{"x":null}'),
+    ('{"x":[1]}', '{"x":"max"}', '[{"x":[2]}]', '{"x":[2]}'),
+    ('{"x":1}', '{"y":"append"}', "[null]", '{"x":1}'),
+    ('{"x":1}', '{"x":"add","x":"append"}', '[{"x":2}]', '{"x":[1,2]}'),
+    ("{}", '{"x":"append"}', '[{"x":[1]},{"x":2},{"x":[3]}]', '{"x":[1,2,3]}'),
+    ('{"x":1}', "{}", '[{"x":2,"x":3}]', '{"x":3}'),
+]
+
+
+@pytest.mark.parametrize("state, table, updates, expected", SUPERSTEP_ROWS)
+def test_superstep_table(state, table, updates, expected):
+    assert advance_superstep(state, table, updates) == expected
+    assert ref.advance_superstep(state, table, updates) == expected
+
+
+@pytest.mark.parametrize(
+    "state, table, updates, message",
+    [
+        ("[]", "{}", "[]", "state must be a JSON object"),
+        ("1", "{}", "[]", "state must be a JSON object"),
+        ('"s"', "{}", "[]", "state must be a JSON object"),
+        ("null", "{}", "[]", "state must be a JSON object"),
+        ("{}", "null", "[]", "invalid type: null, expected a map at line 1 column 4"),
+        ("{}", "[]", "[]", "invalid type: sequence, expected a map at line 1 column 0"),
+        ("{}", '{"x":1}', "[]", "invalid type: integer `1`, expected a string at line 1 column 6"),
+        ("{}", '{"x":null}', "[]", "invalid type: null, expected a string at line 1 column 9"),
+        ("{}", "{} x", "[]", "trailing characters at line 1 column 4"),
+        ("{}", "{}", "{}", "invalid type: map, expected a sequence at line 1 column 0"),
+        ("{}", "{}", "null", "invalid type: null, expected a sequence at line 1 column 4"),
+        ("{}", "{}", "[] ]", "trailing characters at line 1 column 4"),
+        ("{}", "{}", '[{"x":1},5]', "each node update must be a JSON object or null"),
+        ("{}", "{}", '[null,"s"]', "each node update must be a JSON object or null"),
+        ("{}", "{}", "[true]", "each node update must be a JSON object or null"),
+        ("{}", "{}", "[[]]", "each node update must be a JSON object or null"),
+        # The earliest step's failure wins.
+        ("[", "null", "{}", "EOF while parsing a list at line 1 column 1"),
+        ("5", "null", "{}", "state must be a JSON object"),
+        ("{}", "null", "{}", "invalid type: null, expected a map at line 1 column 4"),
+        ("{}", "{}", '[5,{"x":', "EOF while parsing a value at line 1 column 8"),
+    ],
+)
+def test_superstep_failures(state, table, updates, message):
+    with pytest.raises(ValueError) as info:
+        advance_superstep(state, table, updates)
+    assert str(info.value) == message
+
+
+def test_failed_superstep_leaves_inputs_and_next_call_works():
+    state, table = '{"m":[1]}', '{"m":"append"}'
+    with pytest.raises(ValueError):
+        advance_superstep(state, table, '[{"m":2},{"m":3},7]')
+    assert (state, table) == ('{"m":[1]}', '{"m":"append"}')
+    assert advance_superstep(state, table, '[{"m":2}]') == '{"m":[1,2]}'
+
+
+@pytest.mark.parametrize("start", ["null", "[]", "[0]", '"first"', '{"k":[1]}'])
+def test_long_append_superstep(start):
+    updates = [{"log": [i, [i]]} if i % 7 == 0 else {"log": i} for i in range(2000)]
+    updates[10:10] = [None, {"other": 2}]
+    args = (f'{{"log":{start},"other":1}}', '{"log":"append"}', json.dumps(updates))
+    result = advance_superstep(*args)
+    assert result == ref.advance_superstep(*args)
+    assert len(json.loads(result)["log"]) > 2000
+
+
+def test_interleaved_appends_to_many_channels():
+    channels = [f"c{i}" for i in range(40)]
+    updates = [{c: [r, c] for c in channels[r % 3 :: 3]} for r in range(60)]
+    table = json.dumps({c: "append" for c in channels})
+    state = json.dumps({c: [c] for c in channels[::2]})
+    args = (state, table, json.dumps(updates))
+    assert advance_superstep(*args) == ref.advance_superstep(*args)
+
+
+# --- the calling frame -----------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (
+            lambda: reduce_channel(1, "1", "2"),
+            "argument 'reducer': 'int' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: advance_superstep("{}", b"{}", "[]"),
+            "argument 'reducers_json': 'bytes' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: advance_superstep(5, "{}", None),
+            "argument 'state_json': 'int' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: reduce_channel("add", "1"),
+            "reduce_channel() missing 1 required positional argument: 'update_json'",
+        ),
+        (
+            lambda: advance_superstep(),
+            "advance_superstep() missing 3 required positional arguments: "
+            "'state_json', 'reducers_json', and 'updates_json'",
+        ),
+        (
+            lambda: reduce_channel("add", "1", "2", "3"),
+            "reduce_channel() takes 3 positional arguments but 4 were given",
+        ),
+        (
+            lambda: reduce_channel("add", "1", "2", current_json="1"),
+            "reduce_channel() got multiple values for argument 'current_json'",
+        ),
+        (
+            lambda: advance_superstep(state="{}", reducers_json="{}", updates_json="[]"),
+            "advance_superstep() got an unexpected keyword argument 'state'",
+        ),
+    ],
+)
+def test_argument_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_arguments_by_keyword_in_any_order():
+    assert reduce_channel(update_json="2", reducer="add", current_json="1") == "3"
+    assert advance_superstep(updates_json="[]", state_json='{"a":1}', reducers_json="{}") == (
+        '{"a":1}'
+    )
+
+
+# --- generated inputs against the model ------------------------------------------------
+
+REDUCERS = ["append", "add", "last_value", "max", "", "Append", "add "]
+CHANNELS = ["a", "b", "ab", "B", "_", "é", "日本", "a\x00", 'q"', "\x7f"]
+
+INTS = st.integers(-(2**63), 2**64 - 1) | st.sampled_from(
+    [0, 1, -1, 2**53 + 1, 2**63 - 1, 2**63, 2**64 - 1, -(2**63)]
+)
+# Literals that a correctly rounding reader and quor_core's reader agree on.
+FLOATS = st.builds(
+    "{}e{}".format, st.integers(-(10**15) + 1, 10**15 - 1), st.integers(-22, 22)
+) | st.sampled_from(["1.5", "0.1", "-2.5", "1e300", "1e308", "-1e308", "1.0", "-0.0", "1e19"])
+NUMBERS = INTS.map(str) | FLOATS
+STRINGS = st.builds(
+    lambda s, ascii_only: json.dumps(s, ensure_ascii=ascii_only),
+    st.text(st.characters(exclude_categories=("Cs",)), max_size=5),
+    st.booleans(),
+)
+KEYS = st.builds(
+    lambda k, ascii_only: json.dumps(k, ensure_ascii=ascii_only),
+    st.sampled_from(CHANNELS),
+    st.booleans(),
+)
+SEP = st.sampled_from([",", ", ", " ,\n"])
+
+
+def _array(items, sep=","):
+    return "[" + sep.join(items) + "]"
+
+
+def _object(members, sep=","):
+    return "{" + sep.join(f"{k}:{v}" for k, v in members) + "}"
+
+
+SCALARS = st.sampled_from(["null", "true", "false"]) | NUMBERS | STRINGS
+VALUES = st.recursive(
+    SCALARS,
+    lambda inner: st.builds(_array, st.lists(inner, max_size=4), SEP)
+    | st.builds(_object, st.lists(st.tuples(KEYS, inner), max_size=3), SEP),
+    max_leaves=8,
+)
+
+
+def _rarely(common, rare):
+    # One draw in eight takes the rare branch, however many branches each side has.
+    return st.tuples(st.integers(0, 7), common, rare).map(lambda t: t[2] if t[0] == 0 else t[1])
+
+
+def _with_bad_node(nodes, bad, position):
+    return _array(nodes[:position] + [bad] + nodes[position:])
+
+
+OBJECTS = st.builds(_object, st.lists(st.tuples(KEYS, VALUES), max_size=6), SEP)
+TABLES = st.builds(
+    _object, st.lists(st.tuples(KEYS, st.sampled_from(REDUCERS).map(json.dumps)), max_size=6)
+)
+NODE_LISTS = st.lists(_rarely(OBJECTS, st.just("null")), max_size=8)
+UPDATES = _rarely(
+    NODE_LISTS.map(_array),
+    st.builds(
+        _with_bad_node, NODE_LISTS, st.sampled_from(["1", '"n"', "true", "[{}]"]), st.integers(0, 8)
+    ),
+)
+
+
+@GENERATED
+@given(_rarely(OBJECTS, SCALARS), TABLES, UPDATES)
+def test_superstep_matches_model(state, table, updates):
+    args = (state, table, updates)
+    assert outcome(advance_superstep, *args) == outcome(ref.advance_superstep, *args)
+
+
+@GENERATED
+@given(st.sampled_from(REDUCERS), VALUES, VALUES)
+def test_single_write_matches_model_and_one_node_superstep(reducer, current, update):
+    single = reduce_channel(reducer, current, update)
+    assert single == ref.reduce_channel(reducer, current, update)
+    superstep = advance_superstep(
+        f'{{"k":{current}}}', json.dumps({"k": reducer}), f'[{{"k":{update}}}]'
+    )
+    assert superstep == f'{{"k":{single}}}'
+
+
+@GENERATED
+@given(NUMBERS, NUMBERS)
+def test_sums_match_model(current, update):
+    assert reduce_channel("add", current, update) == ref.reduce_channel("add", current, update)
