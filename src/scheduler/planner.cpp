@@ -1,9 +1,11 @@
 #include "scheduler/planner.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <utility>
 
 namespace quor::scheduler {
 namespace {
@@ -47,63 +49,82 @@ bool name_less(std::string_view a, std::string_view b) {
   return c < 0 || (c == 0 && a.size() < b.size());
 }
 
-// Interns names to dense ids in first-seen order. Each slot keeps the id and the upper
-// half of the hash, so a probe touches the name itself only on a likely match.
+// Interns names to dense ids in first-seen order. A slot holds the id, the length and the
+// first bytes of its name, so most probes are settled within one cache line.
 class NameTable {
  public:
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+
   explicit NameTable(size_t expected) : seed_(process_seed()) {
     size_t cap = 16;
     while (cap < expected * 2) cap <<= 1;
-    slots_.assign(cap, Slot{kEmpty, 0});
+    slots_.assign(cap, Slot{});
     names_.reserve(expected);
   }
 
-  uint32_t intern(std::string_view name) {
-    uint64_t h = hash_name(name, seed_);
-    uint32_t tag = static_cast<uint32_t>(h >> 32);
+  uint64_t hash(std::string_view name) const { return hash_name(name, seed_); }
+  void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[h & (slots_.size() - 1)]); }
+
+  uint32_t intern(std::string_view name, uint64_t h) {
+    Slot key = make_slot(name);
     size_t mask = slots_.size() - 1;
     for (size_t i = h & mask;; i = (i + 1) & mask) {
       Slot& slot = slots_[i];
       if (slot.id == kEmpty) {
-        uint32_t id = static_cast<uint32_t>(names_.size());
-        slot = Slot{id, tag};
+        key.id = static_cast<uint32_t>(names_.size());
+        slot = key;
         names_.push_back(name);
         if (names_.size() * 2 > slots_.size()) grow();
-        return id;
+        return key.id;
       }
-      if (slot.tag == tag && names_[slot.id] == name) return slot.id;
+      if (same(slot, key, name)) return slot.id;
     }
   }
 
-  uint32_t find(std::string_view name) const {
-    uint64_t h = hash_name(name, seed_);
-    uint32_t tag = static_cast<uint32_t>(h >> 32);
+  uint32_t find(std::string_view name, uint64_t h) const {
+    Slot key = make_slot(name);
     size_t mask = slots_.size() - 1;
     for (size_t i = h & mask;; i = (i + 1) & mask) {
       const Slot& slot = slots_[i];
       if (slot.id == kEmpty) return kEmpty;
-      if (slot.tag == tag && names_[slot.id] == name) return slot.id;
+      if (same(slot, key, name)) return slot.id;
     }
   }
 
   const std::vector<std::string_view>& names() const { return names_; }
 
-  static constexpr uint32_t kEmpty = UINT32_MAX;
-
  private:
-  struct Slot {
-    uint32_t id;
-    uint32_t tag;
+  static constexpr size_t kHead = 24;
+  struct alignas(32) Slot {
+    uint32_t id = kEmpty;
+    uint32_t length = 0;
+    uint64_t head[kHead / 8] = {};
   };
 
+  static Slot make_slot(std::string_view name) {
+    Slot slot;
+    slot.length = static_cast<uint32_t>(name.size());
+    std::memcpy(slot.head, name.data(), std::min(name.size(), kHead));
+    return slot;
+  }
+
+  bool same(const Slot& slot, const Slot& key, std::string_view name) const {
+    if (slot.length != key.length || slot.head[0] != key.head[0] || slot.head[1] != key.head[1] ||
+        slot.head[2] != key.head[2]) {
+      return false;
+    }
+    // Lengths of 2^32 and more alias in the slot; the full comparison settles them.
+    return name.size() <= kHead ? names_[slot.id].size() == name.size() : names_[slot.id] == name;
+  }
+
   void grow() {
-    std::vector<Slot> slots(slots_.size() * 2, Slot{kEmpty, 0});
+    std::vector<Slot> slots(slots_.size() * 2);
     size_t mask = slots.size() - 1;
-    for (uint32_t id = 0; id < names_.size(); ++id) {
-      uint64_t h = hash_name(names_[id], seed_);
-      size_t i = h & mask;
+    for (const Slot& slot : slots_) {
+      if (slot.id == kEmpty) continue;
+      size_t i = hash(names_[slot.id]) & mask;
       while (slots[i].id != kEmpty) i = (i + 1) & mask;
-      slots[i] = Slot{id, static_cast<uint32_t>(h >> 32)};
+      slots[i] = slot;
     }
     slots_.swap(slots);
   }
@@ -112,6 +133,25 @@ class NameTable {
   std::vector<Slot> slots_;
   std::vector<std::string_view> names_;
 };
+
+// Looks up many names, hashing ahead and prefetching their slots so misses overlap.
+template <class Name, class Visit>
+void for_each_hashed(const NameTable& table, size_t n, Name name, Visit visit) {
+  constexpr size_t kAhead = 16;
+  uint64_t ring[kAhead];
+  for (size_t i = 0; i < std::min(n, kAhead); ++i) {
+    ring[i] = table.hash(name(i));
+    table.prefetch(ring[i]);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    uint64_t h = ring[i % kAhead];
+    if (i + kAhead < n) {
+      ring[i % kAhead] = table.hash(name(i + kAhead));
+      table.prefetch(ring[i % kAhead]);
+    }
+    visit(i, h);
+  }
+}
 
 inline uint64_t load_word(std::string_view s, size_t at) {
   // Eight bytes from `at`, big-endian and zero-padded, so integer order is byte order.
@@ -122,24 +162,50 @@ inline uint64_t load_word(std::string_view s, size_t at) {
   return __builtin_bswap64(w);
 }
 
-// Distinct name ids in name order. Supersteps then sort ranks, small integers.
+// Distinct name ids in name order: an LSD radix sort on the first sixteen bytes (passes
+// over byte positions that never vary are skipped), then the rare runs that tie on those
+// bytes are ordered by a full comparison.
 std::vector<uint32_t> ids_in_name_order(const std::vector<std::string_view>& names) {
   struct Key {
     uint64_t head;
     uint64_t next;
     uint32_t id;
   };
-  std::vector<Key> keys(names.size());
-  for (uint32_t id = 0; id < names.size(); ++id) {
-    keys[id] = Key{load_word(names[id], 0), load_word(names[id], 8), id};
+  const size_t n = names.size();
+  std::vector<Key> keys(n), scratch(n);
+  // Digit d (0 = least significant) is byte d % 8 of `next` for d < 8, of `head` after.
+  std::vector<std::array<uint32_t, 256>> counts(16, std::array<uint32_t, 256>{});
+  for (uint32_t id = 0; id < n; ++id) {
+    Key k{load_word(names[id], 0), load_word(names[id], 8), id};
+    keys[id] = k;
+    for (int d = 0; d < 8; ++d) {
+      ++counts[d][(k.next >> (8 * d)) & 0xff];
+      ++counts[d + 8][(k.head >> (8 * d)) & 0xff];
+    }
   }
-  std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
-    if (a.head != b.head) return a.head < b.head;
-    if (a.next != b.next) return a.next < b.next;
-    return name_less(names[a.id], names[b.id]);
-  });
-  std::vector<uint32_t> order(names.size());
-  for (size_t r = 0; r < keys.size(); ++r) order[r] = keys[r].id;
+  for (int d = 0; d < 16; ++d) {
+    std::array<uint32_t, 256>& count = counts[d];
+    if (std::find(count.begin(), count.end(), static_cast<uint32_t>(n)) != count.end()) continue;
+    uint32_t sum = 0;
+    for (uint32_t& c : count) sum += std::exchange(c, sum);
+    const int shift = 8 * (d % 8);
+    for (const Key& k : keys) {
+      uint64_t word = d < 8 ? k.next : k.head;
+      scratch[count[(word >> shift) & 0xff]++] = k;
+    }
+    keys.swap(scratch);
+  }
+  for (size_t i = 0; i < n;) {
+    size_t j = i + 1;
+    while (j < n && keys[j].head == keys[i].head && keys[j].next == keys[i].next) ++j;
+    if (j - i > 1) {
+      std::sort(keys.begin() + i, keys.begin() + j,
+                [&](const Key& a, const Key& b) { return name_less(names[a.id], names[b.id]); });
+    }
+    i = j;
+  }
+  std::vector<uint32_t> order(n);
+  for (size_t r = 0; r < n; ++r) order[r] = keys[r].id;
   return order;
 }
 
@@ -150,7 +216,10 @@ Plan plan(const std::vector<std::string>& nodes, const std::vector<Edge>& edges)
   if (nodes.empty()) return result;
 
   NameTable table(nodes.size());
-  for (const std::string& name : nodes) table.intern(name);
+  std::vector<uint32_t> node_ids(nodes.size());
+  for_each_hashed(
+      table, nodes.size(), [&](size_t i) -> std::string_view { return nodes[i]; },
+      [&](size_t i, uint64_t h) { node_ids[i] = table.intern(nodes[i], h); });
   const std::vector<std::string_view>& names = table.names();
   const size_t count = names.size();
 
@@ -159,15 +228,20 @@ Plan plan(const std::vector<std::string>& nodes, const std::vector<Edge>& edges)
   std::vector<uint32_t> first(count + 1, 0);
   std::vector<std::pair<uint32_t, uint32_t>> accepted;
   accepted.reserve(edges.size());
-  for (const Edge& edge : edges) {
-    uint32_t source = table.find(edge.first);
-    if (source == NameTable::kEmpty) continue;
-    uint32_t target = table.find(edge.second);
-    if (target == NameTable::kEmpty || target == source) continue;
+  std::vector<uint32_t> endpoints(edges.size() * 2);
+  auto endpoint = [&](size_t i) -> std::string_view {
+    return i & 1 ? edges[i >> 1].second : edges[i >> 1].first;
+  };
+  for_each_hashed(table, endpoints.size(), endpoint,
+                  [&](size_t i, uint64_t h) { endpoints[i] = table.find(endpoint(i), h); });
+  for (size_t e = 0; e < edges.size(); ++e) {
+    uint32_t source = endpoints[2 * e], target = endpoints[2 * e + 1];
+    if (source == NameTable::kEmpty || target == NameTable::kEmpty || target == source) continue;
     accepted.emplace_back(source, target);
     ++first[source + 1];
     ++in_degree[target];
   }
+  endpoints = {};
   for (size_t i = 0; i < count; ++i) first[i + 1] += first[i];
   std::vector<uint32_t> successors(accepted.size());
   {
@@ -176,51 +250,59 @@ Plan plan(const std::vector<std::string>& nodes, const std::vector<Edge>& edges)
   }
   accepted = {};
 
-  const std::vector<uint32_t> order = ids_in_name_order(names);
-  std::vector<uint32_t> rank(count);
-  for (uint32_t r = 0; r < count; ++r) rank[order[r]] = r;
-  // Sorts a superstep given as ranks and turns it into names.
-  auto to_names = [&](std::vector<uint32_t>& ranks) {
-    std::sort(ranks.begin(), ranks.end());
-    std::vector<std::string_view> out(ranks.size());
-    for (size_t i = 0; i < ranks.size(); ++i) out[i] = names[order[ranks[i]]];
-    return out;
-  };
-
-  std::vector<uint8_t> placed(count, 0);
-  std::vector<uint32_t> ready;
+  // Layering only records each name's superstep; one walk over the names in name order
+  // then fills every superstep already sorted.
+  constexpr uint32_t kUnplaced = UINT32_MAX;
+  std::vector<uint32_t> layer(count, kUnplaced);
+  std::vector<uint32_t> sizes;
+  std::vector<uint32_t> ready, next;
   for (uint32_t id = 0; id < count; ++id) {
     if (in_degree[id] == 0) ready.push_back(id);
   }
-  std::vector<uint32_t> next, step;
   size_t placed_count = 0;
   while (!ready.empty()) {
-    step.clear();
+    const uint32_t index = static_cast<uint32_t>(sizes.size());
+    uint32_t size = 0;
     for (uint32_t id : ready) {
-      if (placed[id]) continue;
-      placed[id] = 1;
-      step.push_back(rank[id]);
+      if (layer[id] != kUnplaced) continue;
+      layer[id] = index;
+      ++size;
     }
     next.clear();
     for (uint32_t id : ready) {
       for (uint32_t k = first[id]; k < first[id + 1]; ++k) {
         uint32_t target = successors[k];
         if (in_degree[target] == 0) continue;
-        if (--in_degree[target] == 0 && !placed[target]) next.push_back(target);
+        if (--in_degree[target] == 0 && layer[target] == kUnplaced) next.push_back(target);
       }
     }
-    placed_count += step.size();
-    if (!step.empty()) result.push_back(to_names(step));
+    placed_count += size;
+    if (size > 0) sizes.push_back(size);
     ready.swap(next);
   }
 
+  // Unplaced names go last, once per occurrence in `nodes`.
+  std::vector<uint32_t> occurrences;
+  size_t remainder_size = 0;
   if (placed_count < count) {
-    std::vector<uint32_t> remainder;
-    for (const std::string& name : nodes) {
-      uint32_t id = table.find(name);
-      if (!placed[id]) remainder.push_back(rank[id]);
+    occurrences.assign(count, 0);
+    for (uint32_t id : node_ids) {
+      if (layer[id] == kUnplaced) {
+        ++occurrences[id];
+        ++remainder_size;
+      }
     }
-    result.push_back(to_names(remainder));
+  }
+
+  result.resize(sizes.size() + (remainder_size > 0 ? 1 : 0));
+  for (size_t i = 0; i < sizes.size(); ++i) result[i].reserve(sizes[i]);
+  if (remainder_size > 0) result.back().reserve(remainder_size);
+  for (uint32_t id : ids_in_name_order(names)) {
+    if (layer[id] != kUnplaced) {
+      result[layer[id]].push_back(names[id]);
+    } else {
+      result.back().insert(result.back().end(), occurrences[id], names[id]);
+    }
   }
   return result;
 }
