@@ -298,6 +298,11 @@ def test_numbers_at_boundaries_match_the_reference_model(text):
     ("5e-324", "5e-324"),
     ("1e309", "number out of range at line 1 column 5"),
     ("99999999999999999999", "1e+20"),
+    # Once the integer part has overflowed, fraction digits are still appended
+    # while they fit, and the first one that does not fit ends the appending.
+    ("1844674407370955161600000000000000000000000", "1.8446744073709553e+42"),
+    ("1844674407370955161600000000000000000000000.0", "1.844674407370955e+42"),
+    ("1844674407370955161600000000000000000000000.61", "1.8446744073709553e+42"),
 ])
 def test_number_conversion_examples(text, expected):
     assert_reads(text, expected)
@@ -307,6 +312,7 @@ def test_number_conversion_examples(text, expected):
 # a map of strings, updates_json as a sequence.
 TYPED_MAP = [
     ('{"a": 5}', "invalid type: integer `5`, expected a string at line 1 column 7"),
+    ("null", "invalid type: null, expected a map at line 1 column 4"),
     ('{"x":-7}', "invalid type: integer `-7`, expected a string at line 1 column 7"),
     ('{"x":true}', "invalid type: boolean `true`, expected a string at line 1 column 9"),
     ("\nfalse", "invalid type: boolean `false`, expected a map at line 2 column 5"),
@@ -328,7 +334,8 @@ TYPED_SEQUENCE = [
     ("{}", "invalid type: map, expected a sequence at line 1 column 0"),
     ("1.5", "invalid type: floating point `1.5`, expected a sequence at line 1 column 3"),
     ("-0", "invalid type: floating point `-0.0`, expected a sequence at line 1 column 2"),
-    ("18446744073709551615", "invalid type: integer `18446744073709551615`, expected a sequence at line 1 column 20"),
+    ("18446744073709551615",
+     "invalid type: integer `18446744073709551615`, expected a sequence at line 1 column 20"),
     ('"x"', 'invalid type: string "x", expected a sequence at line 1 column 3'),
     ("", "EOF while parsing a value at line 1 column 0"),
     ("[null] x", "trailing characters at line 1 column 8"),
