@@ -112,3 +112,14 @@ def test_random_large_graphs_match_reference(seed):
     result = plan(nodes, edges)
     assert result == reference_plan(nodes, edges)
     assert sorted(n for step in result for n in step) == sorted(nodes)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_names_sharing_long_prefixes_are_told_apart(seed):
+    # Lengths around the word sizes used for hashing and ordering, with NULs and shared stems.
+    rnd = random.Random(seed)
+    stems = ["", "x" * 7, "node-000", "p" * 16, "q" * 23 + "\x00", "é" * 12]
+    nodes = [rnd.choice(stems) + "".join(rnd.choice("ab\x00é") for _ in range(rnd.randrange(12)))
+             for _ in range(300)]
+    edges = [tuple(rnd.sample(nodes, 2)) for _ in range(400)]
+    assert plan(nodes, edges) == reference_plan(nodes, edges)

@@ -92,7 +92,8 @@ struct Byte {
 
 struct TextPair {
   using type = std::pair<std::string, std::string>;
-  static bool convert(PyObject* o, type& out) {
+  // The two items as views, item 0 converted first.
+  static bool convert_views(PyObject* o, std::string_view& first, std::string_view& second) {
     if (!PyTuple_Check(o)) return fail_conversion(o, "PyTuple");
     Py_ssize_t n = PyTuple_Size(o);
     if (n != 2) {
@@ -100,8 +101,15 @@ struct TextPair {
       PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
       return false;
     }
-    return OwnedText::convert(PyTuple_GetItem(o, 0), out.first) &&
-           OwnedText::convert(PyTuple_GetItem(o, 1), out.second);
+    return Text::convert(PyTuple_GetItem(o, 0), first) &&
+           Text::convert(PyTuple_GetItem(o, 1), second);
+  }
+  static bool convert(PyObject* o, type& out) {
+    std::string_view first, second;
+    if (!convert_views(o, first, second)) return false;
+    out.first.assign(first.data(), first.size());
+    out.second.assign(second.data(), second.size());
+    return true;
   }
 };
 
@@ -116,7 +124,7 @@ void reserve_hint(PyObject* o, V& out) {
     PyErr_Clear();
     return;
   }
-  constexpr Py_ssize_t kMaxHint = Py_ssize_t{1} << 24;
+  constexpr Py_ssize_t kMaxHint = Py_ssize_t{1} << 20;
   try {
     out.reserve(static_cast<size_t>(hint < kMaxHint ? hint : kMaxHint));
   } catch (const std::bad_alloc&) {
@@ -133,28 +141,29 @@ inline bool check_sequence(PyObject* o) {
   return true;
 }
 
-template <class Item, class V>
-bool convert_items(PyObject* o, V& out) {
+// Calls `each(item)` for every item, stopping at the first false.
+template <class Each>
+bool for_each_item(PyObject* o, Each&& each) {
   // Exact lists and tuples are walked by index; a list is re-measured at every step, as
   // its own iterator does, so a converter that mutates it sees the same items.
   if (PyList_CheckExact(o)) {
     for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) {
       py::Ref item(Py_NewRef(PyList_GetItem(o, i)));
-      if (!Item::convert(item.get(), out.emplace_back())) return false;
+      if (!each(item.get())) return false;
     }
     return true;
   }
   if (PyTuple_CheckExact(o)) {
     Py_ssize_t n = PyTuple_Size(o);
     for (Py_ssize_t i = 0; i < n; ++i) {
-      if (!Item::convert(PyTuple_GetItem(o, i), out.emplace_back())) return false;
+      if (!each(PyTuple_GetItem(o, i))) return false;
     }
     return true;
   }
   py::Ref it(PyObject_GetIter(o));
   if (!it) return false;
   while (py::Ref item{PyIter_Next(it.get())}) {
-    if (!Item::convert(item.get(), out.emplace_back())) return false;
+    if (!each(item.get())) return false;
   }
   return !PyErr_Occurred();
 }
@@ -167,7 +176,9 @@ struct SequenceOf {
   static bool convert(PyObject* o, type& out) {
     if (!detail::check_sequence(o)) return false;
     detail::reserve_hint(o, out);
-    return detail::convert_items<Item>(o, out);
+    return detail::for_each_item(o, [&](PyObject* item) {
+      return Item::convert(item, out.emplace_back());
+    });
   }
 };
 
@@ -180,7 +191,9 @@ struct SequenceOf<Byte> {
     if (copy_buffer(o, out)) return true;
     if (!detail::check_sequence(o)) return false;
     detail::reserve_hint(o, out);
-    return detail::convert_items<Byte>(o, out);
+    return detail::for_each_item(o, [&](PyObject* item) {
+      return Byte::convert(item, out.emplace_back());
+    });
   }
 
  private:

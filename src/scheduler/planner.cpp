@@ -27,6 +27,29 @@ inline uint64_t mix(uint64_t a, uint64_t b) {
   return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
 }
 
+// Up to eight bytes as a little-endian word, zero-padded, without a byte-wise copy through
+// memory (whose store-to-load stall dominated short names).
+inline uint64_t load_partial(const char* p, size_t n) {
+  uint64_t w;
+  if (n >= 8) {
+    std::memcpy(&w, p, 8);
+    return w;
+  }
+  if (n >= 4) {
+    uint32_t lo, hi;
+    std::memcpy(&lo, p, 4);
+    std::memcpy(&hi, p + n - 4, 4);
+    return uint64_t{lo} | (uint64_t{hi} << (8 * (n - 4)));
+  }
+  if (n == 0) return 0;
+  const auto* u = reinterpret_cast<const unsigned char*>(p);
+  return uint64_t{u[0]} | (uint64_t{u[n / 2]} << (8 * (n / 2))) | (uint64_t{u[n - 1]} << (8 * (n - 1)));
+}
+
+inline uint64_t load_at(std::string_view s, size_t at) {
+  return at < s.size() ? load_partial(s.data() + at, s.size() - at) : 0;
+}
+
 uint64_t hash_name(std::string_view s, uint64_t seed) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   size_t n = s.size();
@@ -38,8 +61,7 @@ uint64_t hash_name(std::string_view s, uint64_t seed) {
     p += 8;
     n -= 8;
   }
-  uint64_t w = 0;
-  std::memcpy(&w, p, n);
+  uint64_t w = load_partial(reinterpret_cast<const char*>(p), n);
   return mix(h ^ w, 0x94d049bb133111ebull) ^ (h >> 29);
 }
 
@@ -103,8 +125,8 @@ class NameTable {
 
   static Slot make_slot(std::string_view name) {
     Slot slot;
-    slot.length = static_cast<uint32_t>(name.size());
-    std::memcpy(slot.head, name.data(), std::min(name.size(), kHead));
+    slot.length = static_cast<uint32_t>(std::min<size_t>(name.size(), UINT32_MAX));
+    for (size_t w = 0; w < kHead / 8; ++w) slot.head[w] = load_at(name, 8 * w);
     return slot;
   }
 
@@ -113,8 +135,8 @@ class NameTable {
         slot.head[2] != key.head[2]) {
       return false;
     }
-    // Lengths of 2^32 and more alias in the slot; the full comparison settles them.
-    return name.size() <= kHead ? names_[slot.id].size() == name.size() : names_[slot.id] == name;
+    // Short names are settled by the slot alone; saturated lengths keep huge names apart.
+    return name.size() <= kHead || names_[slot.id] == name;
   }
 
   void grow() {
@@ -153,14 +175,8 @@ void for_each_hashed(const NameTable& table, size_t n, Name name, Visit visit) {
   }
 }
 
-inline uint64_t load_word(std::string_view s, size_t at) {
-  // Eight bytes from `at`, big-endian and zero-padded, so integer order is byte order.
-  unsigned char buf[8] = {};
-  if (at < s.size()) std::memcpy(buf, s.data() + at, std::min<size_t>(8, s.size() - at));
-  uint64_t w;
-  std::memcpy(&w, buf, 8);
-  return __builtin_bswap64(w);
-}
+// Eight bytes from `at`, big-endian and zero-padded, so integer order is byte order.
+inline uint64_t load_word(std::string_view s, size_t at) { return __builtin_bswap64(load_at(s, at)); }
 
 // Distinct name ids in name order: an LSD radix sort on the first sixteen bytes (passes
 // over byte positions that never vary are skipped), then the rare runs that tie on those
@@ -172,6 +188,21 @@ std::vector<uint32_t> ids_in_name_order(const std::vector<std::string_view>& nam
     uint32_t id;
   };
   const size_t n = names.size();
+  auto less = [&](const Key& a, const Key& b) {
+    if (a.head != b.head) return a.head < b.head;
+    if (a.next != b.next) return a.next < b.next;
+    return name_less(names[a.id], names[b.id]);
+  };
+  std::vector<uint32_t> order(n);
+  if (n <= 256) {  // the radix passes only pay off on larger graphs
+    std::vector<Key> keys(n);
+    for (uint32_t id = 0; id < n; ++id) {
+      keys[id] = Key{load_word(names[id], 0), load_word(names[id], 8), id};
+    }
+    std::sort(keys.begin(), keys.end(), less);
+    for (size_t r = 0; r < n; ++r) order[r] = keys[r].id;
+    return order;
+  }
   std::vector<Key> keys(n), scratch(n);
   // Digit d (0 = least significant) is byte d % 8 of `next` for d < 8, of `head` after.
   std::vector<std::array<uint32_t, 256>> counts(16, std::array<uint32_t, 256>{});
@@ -198,13 +229,9 @@ std::vector<uint32_t> ids_in_name_order(const std::vector<std::string_view>& nam
   for (size_t i = 0; i < n;) {
     size_t j = i + 1;
     while (j < n && keys[j].head == keys[i].head && keys[j].next == keys[i].next) ++j;
-    if (j - i > 1) {
-      std::sort(keys.begin() + i, keys.begin() + j,
-                [&](const Key& a, const Key& b) { return name_less(names[a.id], names[b.id]); });
-    }
+    if (j - i > 1) std::sort(keys.begin() + i, keys.begin() + j, less);
     i = j;
   }
-  std::vector<uint32_t> order(n);
   for (size_t r = 0; r < n; ++r) order[r] = keys[r].id;
   return order;
 }
