@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -11,6 +12,9 @@
 
 namespace quor::json {
 namespace {
+
+// Digits are read eight at a time from integer loads, first character in the lowest byte.
+static_assert(std::endian::native == std::endian::little);
 
 enum Msg : uint8_t {
   kEofValue,
@@ -84,38 +88,150 @@ struct HexTable {
 };
 constexpr HexTable kHex;
 
-// Members of an object, collected in text order, become key-ordered with unique keys; of
-// equal keys the one read last stays.
-size_t order_members(Member* m, size_t n) {
-  size_t i = 1;
-  while (i < n && compare_keys(m[i - 1].key.str(), m[i].key.str()) < 0) ++i;
-  if (i >= n) return n;
-  auto less = [](const Member& a, const Member& b) {
-    return compare_keys(a.key.str(), b.key.str()) < 0;
-  };
-  if (n <= 24) {
-    for (; i < n; ++i) {
-      Member cur = m[i];
-      size_t j = i;
-      while (j > 0 && less(cur, m[j - 1])) {
-        m[j] = m[j - 1];
-        --j;
-      }
-      m[j] = cur;
-    }
-  } else {
-    std::stable_sort(m, m + n, less);
+// Most blocks are a handful of values: copy them without a library call.
+inline void copy_values(Value* dst, const Value* src, size_t n) {
+#ifdef __SSE2__
+  for (size_t i = 0; i < n; ++i) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
   }
-  size_t w = 0;
-  for (size_t k = 0; k < n; ++k) {
-    if (k + 1 < n && m[k].key.size() == m[k + 1].key.size() &&
-        compare_keys(m[k].key.str(), m[k + 1].key.str()) == 0) {
-      continue;
-    }
-    m[w++] = m[k];
-  }
-  return w;
+#else
+  std::memcpy(static_cast<void*>(dst), src, n * sizeof(Value));
+#endif
 }
+
+// Stores a value with one 16-byte write, so that copying it on (also 16 bytes at a time)
+// never waits on two narrower stores.
+inline void set(Value& dst, const Value& v) {
+#ifdef __SSE2__
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(&dst),
+                   _mm_set_epi64x(static_cast<long long>(v.u), static_cast<long long>(v.tag)));
+#else
+  dst = v;
+#endif
+}
+
+// compare_keys(a, b) < 0, inlined: keys usually differ within their first bytes.
+inline bool key_less(const Value& a, const Value& b) {
+  const unsigned char* x = reinterpret_cast<const unsigned char*>(a.s);
+  const unsigned char* y = reinterpret_cast<const unsigned char*>(b.s);
+  size_t na = a.size(), nb = b.size();
+  size_t n = na < nb ? na : nb;
+  for (size_t i = 0; i < n; ++i) {
+    if (x[i] != y[i]) return x[i] < y[i];
+  }
+  return na < nb;
+}
+
+inline bool key_equal(const Value& a, const Value& b) {
+  return a.size() == b.size() && std::memcmp(a.s, b.s, a.size()) == 0;
+}
+
+inline uint64_t key_prefix(const Value& key) {
+  const unsigned char* s = reinterpret_cast<const unsigned char*>(key.s);
+  size_t n = key.size();
+  uint64_t x = 0;
+  if (n >= 8) {
+    std::memcpy(&x, s, 8);
+    return __builtin_bswap64(x);
+  }
+  for (size_t i = 0; i < n; ++i) x |= uint64_t{s[i]} << (56 - 8 * i);
+  return x;
+}
+
+// Puts the members of each object, collected in text order, in key order with unique keys
+// (of equal keys the one read last stays). Objects of one shape tend to come in runs (the
+// records of an array), so the last order worked out for each member count is kept and
+// reused when the same keys come again in the same order.
+class MemberOrder {
+ public:
+  size_t apply(Member* m, size_t n) {
+    size_t i = 1;
+    while (i < n && key_less(m[i - 1].key, m[i].key)) ++i;
+    if (i >= n) return n;
+    Shape& shape = shapes_[n % kShapes];
+    if (!same_keys(shape, m, n)) work_out(shape, m, n);
+    if (members_.size() < n) members_.resize(n);
+    std::copy(m, m + n, members_.data());
+    size_t w = shape.order.size();
+    for (size_t k = 0; k < w; ++k) m[k] = members_[shape.order[k]];
+    return w;
+  }
+
+ private:
+  static constexpr size_t kShapes = 16;
+  static constexpr size_t kRun = 16;
+
+  struct Shape {
+    std::vector<std::string_view> keys;  // in text order
+    std::vector<uint32_t> order;         // text positions of the members kept, in key order
+  };
+  // A member's text position with its first eight key bytes as a big-endian number
+  // (zero-padded): unequal prefixes order two keys by themselves.
+  struct Keyed {
+    uint64_t prefix;
+    uint32_t index;
+  };
+
+  static bool same_keys(const Shape& shape, const Member* m, size_t n) {
+    if (shape.keys.size() != n) return false;
+    for (size_t k = 0; k < n; ++k) {
+      std::string_view key = shape.keys[k];
+      if (key.size() != m[k].key.size() || std::memcmp(key.data(), m[k].key.s, key.size()) != 0) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  void work_out(Shape& shape, const Member* m, size_t n) {
+    // Stable throughout: of equal keys the one earlier in the text comes first.
+    auto less = [m](const Keyed& a, const Keyed& b) {
+      if (a.prefix != b.prefix) return a.prefix < b.prefix;
+      return key_less(m[a.index].key, m[b.index].key);
+    };
+    if (keyed_.size() < 2 * n) keyed_.resize(2 * n);
+    Keyed* from = keyed_.data();
+    Keyed* to = from + n;
+    for (size_t k = 0; k < n; ++k) from[k] = {key_prefix(m[k].key), static_cast<uint32_t>(k)};
+    for (size_t lo = 0; lo < n; lo += kRun) {
+      size_t hi = std::min(lo + kRun, n);
+      for (size_t k = lo + 1; k < hi; ++k) {
+        Keyed cur = from[k];
+        size_t j = k;
+        while (j > lo && less(cur, from[j - 1])) {
+          from[j] = from[j - 1];
+          --j;
+        }
+        from[j] = cur;
+      }
+    }
+    for (size_t width = kRun; width < n; width *= 2) {
+      for (size_t lo = 0; lo < n; lo += 2 * width) {
+        size_t mid = std::min(lo + width, n), hi = std::min(lo + 2 * width, n);
+        size_t a = lo, b = mid, out = lo;
+        while (a < mid && b < hi) to[out++] = less(from[b], from[a]) ? from[b++] : from[a++];
+        while (a < mid) to[out++] = from[a++];
+        while (b < hi) to[out++] = from[b++];
+      }
+      std::swap(from, to);
+    }
+    shape.keys.resize(n);
+    for (size_t k = 0; k < n; ++k) shape.keys[k] = m[k].key.str();
+    shape.order.clear();
+    for (size_t k = 0; k < n; ++k) {
+      if (k + 1 < n && from[k].prefix == from[k + 1].prefix &&
+          key_equal(m[from[k].index].key, m[from[k + 1].index].key)) {
+        continue;
+      }
+      shape.order.push_back(from[k].index);
+    }
+  }
+
+  Shape shapes_[kShapes];
+  std::vector<Keyed> keyed_;
+  std::vector<Member> members_;
+};
 
 void append_hex(std::string& out, unsigned cp) {
   char buf[8];
@@ -189,7 +305,10 @@ class Reader {
   bool document(Value& out) {
     skip_space();
     if (p_ == end_) return fail_next(kEofValue);
-    return value(out) && finish();
+    size_t slot = reserve_slot();
+    if (!value(slot) || !finish()) return false;
+    out = stack_[slot];
+    return true;
   }
 
   bool string_map(StringPairs& out);
@@ -206,14 +325,16 @@ class Reader {
   }
 
  private:
-  bool value(Value& out);
+  bool value(size_t slot);
+  bool scalar(Value& out);
   bool string(Value& out);
-  bool escaped_string(const char* start, const char* backslash, Value& out);
+  [[gnu::noinline]] bool escaped_string(const char* start, const char* backslash, Value& out);
   bool hex4(const char*& p, unsigned& cp);
   bool number(Value& out);
-  bool array(Value& out);
-  bool object(Value& out);
-  bool literal(const char* rest, size_t n);
+  bool number_slow(Value& out);
+  bool array(size_t slot);
+  bool object(size_t slot);
+  bool literal(const char* word, size_t n);
   bool typed_mismatch(const char* expected);
 
   bool finish() {
@@ -223,8 +344,15 @@ class Reader {
   }
 
   void skip_space() {
-    while (p_ != end_ && is_space(*p_)) ++p_;
+    if (p_ == end_ || static_cast<unsigned char>(*p_) > ' ') return;
+    // One space, as after a colon in pretty-printed text.
+    if (*p_ == ' ' && end_ - p_ > 1 && static_cast<unsigned char>(p_[1]) > ' ') {
+      ++p_;
+      return;
+    }
+    skip_space_run();
   }
+  [[gnu::noinline]] void skip_space_run();
 
   // Error at the last consumed byte (index = bytes consumed).
   [[gnu::cold, gnu::noinline]] bool fail_consumed(Msg m) {
@@ -239,16 +367,19 @@ class Reader {
     return false;
   }
 
-  void push(const Value& v) {
-    if (top_ == stack_.size()) stack_.resize(stack_.empty() ? 256 : stack_.size() * 2);
-    stack_[top_++] = v;
+  // Children are read straight into their slot on the scratch stack. A slot is named by
+  // its index because reading a container may move the stack.
+  size_t reserve_slot() {
+    if (top_ == stack_.size()) grow_stack();
+    return top_++;
   }
+  [[gnu::noinline]] void grow_stack() { stack_.resize(stack_.empty() ? 64 : stack_.size() * 2); }
 
   // Copies the children collected since `base` into one block of the arena.
   Value* pop_block(size_t base) {
     size_t n = top_ - base;
     Value* block = arena_.allocate_array<Value>(n);
-    std::memcpy(static_cast<void*>(block), stack_.data() + base, n * sizeof(Value));
+    copy_values(block, stack_.data() + base, n);
     top_ = base;
     return block;
   }
@@ -271,6 +402,7 @@ class Reader {
   const bool check_utf8_;
   int budget_ = kDepthBudget;
   std::vector<Value> stack_;
+  MemberOrder member_order_;
   size_t top_ = 0;
   std::unique_ptr<char[]> scratch_;
   size_t scratch_size_ = 0;
@@ -279,11 +411,47 @@ class Reader {
   std::string type_message_;
 };
 
-bool Reader::value(Value& out) {
+// Pretty-printed text puts a line feed and a run of indentation between most tokens:
+// after the first byte, runs are skipped sixteen bytes at a time.
+void Reader::skip_space_run() {
+  const char* p = p_;
+  if (!is_space(*p)) return;
+  ++p;
+  if (p == end_ || static_cast<unsigned char>(*p) > ' ') {
+    p_ = p;
+    return;
+  }
+#ifdef __SSE2__
+  while (end_ - p >= 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(' ')),
+                                 _mm_cmpeq_epi8(x, _mm_set1_epi8('\n')));
+    __m128i other_blank = _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\t')),
+                                       _mm_cmpeq_epi8(x, _mm_set1_epi8('\r')));
+    __m128i space = _mm_or_si128(blank, other_blank);
+    unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(space)) & 0xffff;
+    if (other != 0) {
+      p_ = p + __builtin_ctz(other);
+      return;
+    }
+    p += 16;
+  }
+#endif
+  while (p != end_ && is_space(*p)) ++p;
+  p_ = p;
+}
+
+bool Reader::value(size_t slot) {
+  char c = *p_;
+  if (c == '{') return object(slot);
+  if (c == '[') return array(slot);
+  return scalar(stack_[slot]);
+}
+
+// Anything but a container; nothing is pushed on the stack meanwhile.
+bool Reader::scalar(Value& out) {
   switch (*p_) {
     case '"': return string(out);
-    case '{': return object(out);
-    case '[': return array(out);
     case '-':
     case '0':
     case '1':
@@ -296,13 +464,13 @@ bool Reader::value(Value& out) {
     case '8':
     case '9': return number(out);
     case 'n':
-      out = Value::null();
+      set(out, Value::null());
       return literal("null", 4);
     case 't':
-      out = Value::boolean(true);
+      set(out, Value::boolean(true));
       return literal("true", 4);
     case 'f':
-      out = Value::boolean(false);
+      set(out, Value::boolean(false));
       return literal("false", 5);
     default: return fail_next(kExpectedValue);
   }
@@ -328,7 +496,7 @@ bool Reader::string(Value& out) {
     p_ = q + 1;
     size_t n = static_cast<size_t>(q - start);
     if (check_utf8_ && !detail::valid_utf8(start, n)) return fail_consumed(kInvalidCodePoint);
-    out = Value::string(start, n, true);
+    set(out, Value::string(start, n, true));
     return true;
   }
   if (q == end_) {
@@ -451,7 +619,7 @@ bool Reader::escaped_string(const char* start, const char* q, Value& out) {
   if (check_utf8_ && !detail::valid_utf8(buf, n)) return fail_consumed(kInvalidCodePoint);
   char* s = static_cast<char*>(arena_.allocate(n));
   std::memcpy(s, buf, n);
-  out = Value::string(s, n, clean);
+  set(out, Value::string(s, n, clean));
   return true;
 }
 
@@ -476,7 +644,7 @@ bool scale(uint64_t significand, int64_t exponent, bool negative, double& out) {
   return true;
 }
 
-bool Reader::number(Value& out) {
+bool Reader::number_slow(Value& out) {
   const char* p = p_;
   bool negative = false;
   if (*p == '-') {
@@ -570,7 +738,7 @@ bool Reader::number(Value& out) {
     p_ = p;
     if (overflow) {
       if (s != 0 && !exp_negative) return fail_consumed(kNumberOutOfRange);
-      out = Value::real(negative ? -0.0 : 0.0);
+      set(out, Value::real(negative ? -0.0 : 0.0));
       return true;
     }
     exponent += exp_negative ? -int64_t{e} : int64_t{e};
@@ -578,24 +746,138 @@ bool Reader::number(Value& out) {
   p_ = p;
   if (!is_float) {
     if (!negative) {
-      out = Value::uint(s);
+      set(out, Value::uint(s));
     } else if (s == 0) {
-      out = Value::real(-0.0);
+      set(out, Value::real(-0.0));
     } else if (s <= (uint64_t{1} << 63)) {
-      out = Value::negint(static_cast<int64_t>(~s + 1));
+      set(out, Value::negint(static_cast<int64_t>(~s + 1)));
     } else {
-      out = Value::real(-static_cast<double>(s));
+      set(out, Value::real(-static_cast<double>(s)));
     }
     return true;
   }
   exponent = std::clamp<int64_t>(exponent, INT32_MIN, INT32_MAX);
   double d;
   if (!scale(s, exponent, negative, d)) return fail_consumed(kNumberOutOfRange);
-  out = Value::real(d);
+  set(out, Value::real(d));
   return true;
 }
 
-bool Reader::array(Value& out) {
+constexpr uint64_t kPow10Int[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
+// The value of eight digit bytes (each already minus '0'), first digit in the lowest byte.
+inline uint64_t swar_value(uint64_t x) {
+  x = (x * 10) + (x >> 8);
+  return (((x & 0x000000ff000000ff) * (100 + (uint64_t{1000000} << 32))) +
+          (((x >> 16) & 0x000000ff000000ff) * (1 + (uint64_t{10000} << 32)))) >>
+         32;
+}
+
+// Accumulates a run of digits into s (wrapping; callers count the digits). Eight bytes
+// are looked at together: the run's length within them is found from a mask and the
+// digits are shifted to the top, so a run of up to eight costs one step.
+inline const char* digits(const char* p, const char* end, uint64_t& s) {
+  while (end - p >= 8) {
+    uint64_t x;
+    std::memcpy(&x, p, 8);
+    x ^= 0x3030303030303030;  // digits become 0..9
+    // High bit of each byte that is not a digit (carries only run into later bytes).
+    uint64_t other = (x | (x + 0x7676767676767676)) & 0x8080808080808080;
+    if (other == 0) {
+      s = s * 100000000 + swar_value(x);
+      p += 8;
+      continue;
+    }
+    int n = __builtin_ctzll(other) >> 3;
+    if (n != 0) s = s * kPow10Int[n] + swar_value(x << (64 - 8 * n));
+    return p + n;
+  }
+  while (p != end && is_digit(*p)) {
+    s = s * 10 + static_cast<unsigned>(*p - '0');
+    ++p;
+  }
+  return p;
+}
+
+// The common shapes (at most 19 significant digits, a short exponent, no error) in one
+// pass; everything else is read again by number_slow, which follows every rule exactly.
+bool Reader::number(Value& out) {
+  const char* p = p_;
+  bool negative = *p == '-';
+  p += negative;
+  if (p == end_ || !is_digit(*p)) return number_slow(out);
+  uint64_t s = 0;
+  const char* int_start = p;
+  if (*p == '0') {
+    ++p;
+    if (p != end_ && is_digit(*p)) return number_slow(out);
+  } else {
+    // Integer parts are mostly short: a byte at a time until eight have been seen.
+    s = static_cast<unsigned>(*p - '0');
+    ++p;
+    while (p != end_ && is_digit(*p) && p - int_start < 8) {
+      s = s * 10 + static_cast<unsigned>(*p - '0');
+      ++p;
+    }
+    if (p != end_ && is_digit(*p)) p = digits(p, end_, s);
+  }
+  size_t count = static_cast<size_t>(p - int_start);
+  int exponent = 0;
+  bool is_float = false;
+  if (p != end_ && *p == '.') {
+    ++p;
+    const char* frac_start = p;
+    p = digits(p, end_, s);
+    int frac = static_cast<int>(p - frac_start);
+    if (frac == 0) return number_slow(out);
+    count += static_cast<size_t>(frac);
+    exponent = -frac;
+    is_float = true;
+  }
+  if (count > 19) return number_slow(out);
+  if (p != end_ && (*p | 0x20) == 'e') {
+    ++p;
+    bool exp_negative = false;
+    if (p != end_ && (*p == '+' || *p == '-')) {
+      exp_negative = *p == '-';
+      ++p;
+    }
+    const char* exp_start = p;
+    int e = 0;
+    while (p != end_ && is_digit(*p) && p - exp_start < 9) {
+      e = e * 10 + (*p - '0');
+      ++p;
+    }
+    if (p == exp_start || (p != end_ && is_digit(*p))) return number_slow(out);
+    exponent += exp_negative ? -e : e;
+    is_float = true;
+  }
+  if (!is_float) {
+    p_ = p;
+    if (!negative) {
+      set(out, Value::uint(s));
+    } else if (s == 0) {
+      set(out, Value::real(-0.0));
+    } else if (s <= (uint64_t{1} << 63)) {
+      set(out, Value::negint(static_cast<int64_t>(~s + 1)));
+    } else {
+      set(out, Value::real(-static_cast<double>(s)));
+    }
+    return true;
+  }
+  double d;
+  if (exponent < 0 && exponent >= -308) {
+    d = static_cast<double>(s) / detail::kPow10[-exponent];
+    d = negative ? -d : d;
+  } else if (!scale(s, exponent, negative, d)) {
+    return number_slow(out);
+  }
+  p_ = p;
+  set(out, Value::real(d));
+  return true;
+}
+
+bool Reader::array(size_t slot) {
   if (--budget_ == 0) return fail_next(kRecursionLimit);
   ++p_;
   skip_space();
@@ -603,14 +885,12 @@ bool Reader::array(Value& out) {
   if (*p_ == ']') {
     ++p_;
     ++budget_;
-    out = Value::array(nullptr, 0, false);
+    set(stack_[slot], Value::array(nullptr, 0, false));
     return true;
   }
   size_t base = top_;
   for (;;) {
-    Value item;
-    if (!value(item)) return false;
-    push(item);
+    if (!value(reserve_slot())) return false;
     skip_space();
     if (p_ == end_) return fail_next(kEofList);
     char c = *p_;
@@ -627,11 +907,12 @@ bool Reader::array(Value& out) {
   ++p_;
   ++budget_;
   size_t n = top_ - base;
-  out = Value::array(pop_block(base), n, false);
+  Value* items = pop_block(base);
+  set(stack_[slot], Value::array(items, n, false));
   return true;
 }
 
-bool Reader::object(Value& out) {
+bool Reader::object(size_t slot) {
   if (--budget_ == 0) return fail_next(kRecursionLimit);
   ++p_;
   skip_space();
@@ -639,24 +920,20 @@ bool Reader::object(Value& out) {
   if (*p_ == '}') {
     ++p_;
     ++budget_;
-    out = Value::object(nullptr, 0, false);
+    set(stack_[slot], Value::object(nullptr, 0, false));
     return true;
   }
   if (*p_ != '"') return fail_next(kKeyMustBeString);
   size_t base = top_;
   for (;;) {
-    Value key;
-    if (!string(key)) return false;
+    if (!string(stack_[reserve_slot()])) return false;
     skip_space();
     if (p_ == end_) return fail_next(kEofObject);
     if (*p_ != ':') return fail_next(kExpectedColon);
     ++p_;
     skip_space();
     if (p_ == end_) return fail_next(kEofValue);
-    Value item;
-    if (!value(item)) return false;
-    push(key);
-    push(item);
+    if (!value(reserve_slot())) return false;
     skip_space();
     if (p_ == end_) return fail_next(kEofObject);
     char c = *p_;
@@ -675,7 +952,8 @@ bool Reader::object(Value& out) {
   ++budget_;
   size_t n = (top_ - base) / 2;
   Member* members = reinterpret_cast<Member*>(pop_block(base));
-  out = Value::object(members, order_members(members, n), false);
+  n = member_order_.apply(members, n);
+  set(stack_[slot], Value::object(members, n, false));
   return true;
 }
 
@@ -689,7 +967,7 @@ bool Reader::typed_mismatch(const char* expected) {
     found = Value::array(nullptr, 0, false);
   } else if (c == '{') {
     found = Value::object(nullptr, 0, false);
-  } else if (!value(found)) {
+  } else if (!scalar(found)) {
     return false;
   }
   type_message_ = "invalid type: " + describe(found) + ", expected " + expected;
@@ -746,7 +1024,10 @@ bool Reader::value_list(Value& out) {
   skip_space();
   if (p_ == end_) return fail_next(kEofValue);
   if (*p_ != '[') return typed_mismatch("a sequence");
-  return array(out) && finish();
+  size_t slot = reserve_slot();
+  if (!array(slot) || !finish()) return false;
+  out = stack_[slot];
+  return true;
 }
 
 }  // namespace
