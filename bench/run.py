@@ -12,6 +12,7 @@ import gc
 import importlib
 import os
 import statistics
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -71,6 +72,31 @@ def peak_extra_bytes(fn):
     return None if base is None or peak is None else max(0, peak - base)
 
 
+def normalise(row):
+    if isinstance(row, tuple):  # (name, ours, peers[, extras])
+        row = {"name": row[0], "ours": row[1], "peers": row[2], **(row[3] if len(row) > 3 else {})}
+    return row
+
+
+def peak_in_fresh_process(module_name, row_name):
+    """Measured in a new interpreter, so the timing runs' heap does not blur the peak."""
+    out = subprocess.run([sys.executable, __file__, "--memory-child", module_name, row_name],
+                         capture_output=True, text=True)
+    try:
+        return int(out.stdout.strip())
+    except ValueError:
+        return None
+
+
+def memory_child(module_name, row_name):
+    module = importlib.import_module(module_name)
+    for row in map(normalise, module.cases()):
+        if row["name"] == row_name:
+            extra = peak_extra_bytes(row["ours"])
+            print(-1 if extra is None else extra)
+            return
+
+
 def fmt_time(seconds):
     for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6)):
         if seconds >= scale:
@@ -82,7 +108,11 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="fewer, shorter repeats")
     parser.add_argument("--only", default="", help="run rows whose name contains this")
+    parser.add_argument("--memory-child", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.memory_child:
+        memory_child(*args.memory_child)
+        return
     repeats, budget = (3, 0.05) if args.quick else (7, 0.2)
 
     print(f"{'row':58} {'ours':>10}  peers (time, ratio peer/ours)")
@@ -92,9 +122,7 @@ def main():
         except Exception as e:  # a row module that cannot load must not hide the others
             print(f"# {module_name}: skipped ({e})")
             continue
-        for row in module.cases():
-            if isinstance(row, tuple):  # (name, ours, peers[, extras])
-                row = {"name": row[0], "ours": row[1], "peers": row[2], **(row[3] if len(row) > 3 else {})}
+        for row in map(normalise, module.cases()):
             if args.only not in row["name"]:
                 continue
             medians = measure(row, repeats, budget)
@@ -105,8 +133,8 @@ def main():
                 line += f"  [{row['bytes'] / ours / 1e6:.0f} MB/s]"
             print(line, flush=True)
             if row.get("memory"):
-                extra = peak_extra_bytes(row["ours"])
-                if extra is not None:
+                extra = peak_in_fresh_process(module_name, row["name"])
+                if extra is not None and extra >= 0:
                     size = row.get("bytes")
                     note = f" ({extra / size:.2f}x input)" if size else ""
                     print(f"{'':58} peak extra memory {extra / 2**20:.1f} MiB{note}")

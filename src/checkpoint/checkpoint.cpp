@@ -19,7 +19,7 @@ Result<Bytes> encode_checkpoint(std::string_view json_str) {
   return frame;
 }
 
-Result<std::string> decode_checkpoint(const std::vector<uint8_t>& blob) {
+Result<std::string> decode_checkpoint(std::span<const uint8_t> blob) {
   if (blob.size() < kHeaderSize || std::memcmp(blob.data(), kMagic.data(), kMagic.size()) != 0) {
     return Error::value("invalid checkpoint: bad magic header");
   }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,6 @@ inline constexpr size_t kHeaderSize = 5;
 Result<Bytes> encode_checkpoint(std::string_view json_str);
 
 // Checks magic, then version, then reads the payload as JSON bytes and rewrites it.
-Result<std::string> decode_checkpoint(const std::vector<uint8_t>& blob);
+Result<std::string> decode_checkpoint(std::span<const uint8_t> blob);
 
 }  // namespace quor::checkpoint

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -182,59 +183,61 @@ struct SequenceOf {
   }
 };
 
-// A byte buffer: exact bytes, bytearray and one-dimensional unsigned-byte memoryviews are
-// copied straight from their buffer, which yields exactly what iterating them would.
-template <>
-struct SequenceOf<Byte> {
-  using type = std::vector<uint8_t>;
-  static bool convert(PyObject* o, type& out) {
-    if (copy_buffer(o, out)) return true;
-    if (!detail::check_sequence(o)) return false;
-    detail::reserve_hint(o, out);
-    return detail::for_each_item(o, [&](PyObject* item) {
-      return Byte::convert(item, out.emplace_back());
-    });
+// The bytes of a blob. Exact bytes, bytearray and one-dimensional unsigned-byte memoryviews
+// are read in place through the buffer protocol, which also pins a bytearray's size until
+// the call ends; this yields exactly what iterating them would. Anything else is collected
+// item by item.
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ~ByteBuffer() {
+    if (pinned_) PyBuffer_Release(&view_);
   }
 
+  operator std::span<const uint8_t>() const {
+    if (pinned_) return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
+    return {owned_.data(), owned_.size()};
+  }
+
+  bool pin(PyObject* o) {
+    if (!PyBytes_CheckExact(o) && !PyByteArray_CheckExact(o) && !Py_IS_TYPE(o, &PyMemoryView_Type)) {
+      return false;
+    }
+    if (PyObject_GetBuffer(o, &view_, PyBUF_FORMAT | PyBUF_STRIDES) < 0) {
+      PyErr_Clear();  // e.g. a released view: iteration reports it
+      return false;
+    }
+    bool plain = view_.ndim == 1 && view_.itemsize == 1 &&
+                 (view_.format == nullptr || std::strcmp(view_.format, "B") == 0) &&
+                 (view_.strides == nullptr || view_.strides[0] == 1);
+    if (!plain) {
+      PyBuffer_Release(&view_);
+      return false;
+    }
+    pinned_ = true;
+    return true;
+  }
+  std::vector<uint8_t>& owned() { return owned_; }
+
  private:
-  static bool copy_buffer(PyObject* o, type& out) {
-    if (PyBytes_CheckExact(o)) {
-      char* p = nullptr;
-      Py_ssize_t n = 0;
-      if (PyBytes_AsStringAndSize(o, &p, &n) < 0) {
-        PyErr_Clear();
-        return false;
-      }
-      out.assign(p, p + n);
-      return true;
-    }
-    if (PyByteArray_CheckExact(o)) {
-      const char* p = PyByteArray_AsString(o);
-      out.assign(p, p + PyByteArray_Size(o));
-      return true;
-    }
-    if (Py_IS_TYPE(o, &PyMemoryView_Type)) {
-      Py_buffer view;
-      if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_STRIDES) < 0) {
-        PyErr_Clear();
-        return false;
-      }
-      bool plain = view.ndim == 1 && view.itemsize == 1 &&
-                   (view.format == nullptr || std::strcmp(view.format, "B") == 0) &&
-                   (view.strides == nullptr || view.strides[0] == 1);
-      if (plain) {
-        const char* p = static_cast<const char*>(view.buf);
-        try {
-          out.assign(p, p + view.len);
-        } catch (...) {
-          PyBuffer_Release(&view);
-          throw;
-        }
-      }
-      PyBuffer_Release(&view);
-      return plain;
-    }
-    return false;
+  Py_buffer view_{};
+  bool pinned_ = false;
+  std::vector<uint8_t> owned_;
+};
+
+template <>
+struct SequenceOf<Byte> {
+  using type = ByteBuffer;
+  static bool convert(PyObject* o, type& out) {
+    if (out.pin(o)) return true;
+    if (!detail::check_sequence(o)) return false;
+    std::vector<uint8_t>& bytes = out.owned();
+    detail::reserve_hint(o, bytes);
+    return detail::for_each_item(o, [&](PyObject* item) {
+      return Byte::convert(item, bytes.emplace_back());
+    });
   }
 };
 
