@@ -340,3 +340,33 @@ def test_float_free_payloads_decode_to_their_own_text(doc, indent, ascii_only):
     assert first == second
     assert decode_checkpoint(first) == first[5:].decode("utf-8")
     assert json.loads(first[5:]) == doc
+
+
+def _released():
+    view = memoryview(FRAME)
+    view.release()
+    return view
+
+
+@pytest.mark.parametrize("make_blob, exc, message", [
+    # Views whose items are not plain unsigned bytes must behave as their iteration does.
+    (lambda: memoryview(bytes(FRAME[:5]) + b"\xff").cast("b"), OverflowError,
+     "^out of range integral type conversion attempted$"),
+    (lambda: memoryview(FRAME).cast("c"), TypeError, "^argument 'blob': "),
+    (_released, ValueError, "released memoryview"),
+])
+def test_views_that_are_not_plain_bytes_go_through_iteration(make_blob, exc, message):
+    with pytest.raises(exc, match=message):
+        decode_checkpoint(make_blob())
+
+
+def test_strided_view_reads_the_selected_bytes():
+    doubled = bytes(b for b in FRAME for _ in range(2))
+    assert decode_checkpoint(memoryview(doubled)[::2]) == '{"k":[true]}'
+
+
+def test_bytearray_is_left_resizable_after_the_call():
+    blob = bytearray(FRAME)
+    decode_checkpoint(blob)
+    blob.extend(b" ")  # would raise BufferError if the call kept an export alive
+    assert decode_checkpoint(blob) == '{"k":[true]}'
