@@ -177,9 +177,8 @@ struct SequenceOf {
   static bool convert(PyObject* o, type& out) {
     if (!detail::check_sequence(o)) return false;
     detail::reserve_hint(o, out);
-    return detail::for_each_item(o, [&](PyObject* item) {
-      return Item::convert(item, out.emplace_back());
-    });
+    return detail::for_each_item(
+        o, [&](PyObject* item) { return Item::convert(item, out.emplace_back()); });
   }
 };
 
@@ -202,7 +201,8 @@ class ByteBuffer {
   }
 
   bool pin(PyObject* o) {
-    if (!PyBytes_CheckExact(o) && !PyByteArray_CheckExact(o) && !Py_IS_TYPE(o, &PyMemoryView_Type)) {
+    if (!PyBytes_CheckExact(o) && !PyByteArray_CheckExact(o) &&
+        !Py_IS_TYPE(o, &PyMemoryView_Type)) {
       return false;
     }
     if (PyObject_GetBuffer(o, &view_, PyBUF_FORMAT | PyBUF_STRIDES) < 0) {
@@ -235,9 +235,8 @@ struct SequenceOf<Byte> {
     if (!detail::check_sequence(o)) return false;
     std::vector<uint8_t>& bytes = out.owned();
     detail::reserve_hint(o, bytes);
-    return detail::for_each_item(o, [&](PyObject* item) {
-      return Byte::convert(item, bytes.emplace_back());
-    });
+    return detail::for_each_item(
+        o, [&](PyObject* item) { return Byte::convert(item, bytes.emplace_back()); });
   }
 };
 

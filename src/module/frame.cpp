@@ -68,8 +68,8 @@ bool bind(const char* function, const char* const* params, size_t count, PyObjec
       }
     }
     if (match == count) {
-      py::Ref message(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'",
-                                           function, key));
+      py::Ref message(
+          PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'", function, key));
       if (message) PyErr_SetObject(PyExc_TypeError, message.get());
       return false;
     }
@@ -126,8 +126,8 @@ PyObject* raise(const Error& error) {
       return nullptr;
     case ErrorKind::Value:
       // Messages may hold NUL bytes, so build the str from the full length.
-      if (py::Ref text{PyUnicode_FromStringAndSize(error.message.data(),
-                                                   static_cast<Py_ssize_t>(error.message.size()))}) {
+      if (py::Ref text{PyUnicode_FromStringAndSize(
+              error.message.data(), static_cast<Py_ssize_t>(error.message.size()))}) {
         PyErr_SetObject(PyExc_ValueError, text.get());
       }
       return nullptr;

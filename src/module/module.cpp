@@ -3,10 +3,10 @@
 #include <atomic>
 #include <cstdint>
 
-#include "module/frame.hpp"
-#include "module/python.hpp"
 #include "channels/channels.hpp"
 #include "checkpoint/checkpoint.hpp"
+#include "module/frame.hpp"
+#include "module/python.hpp"
 #include "scheduler/planner.hpp"
 
 namespace quor {
@@ -50,8 +50,7 @@ struct AdvanceSuperstep {
   static constexpr const char* doc =
       "advance_superstep(state_json, reducers_json, updates_json)\n--\n\n"
       "Apply a whole superstep's node updates to graph state in one call.";
-  static constexpr std::array<const char*, 3> params{"state_json", "reducers_json",
-                                                     "updates_json"};
+  static constexpr std::array<const char*, 3> params{"state_json", "reducers_json", "updates_json"};
   using kinds = Kinds<Text, Text, Text>;
   static constexpr auto op = &channels::advance_superstep;
 };

@@ -43,7 +43,8 @@ inline uint64_t load_partial(const char* p, size_t n) {
   }
   if (n == 0) return 0;
   const auto* u = reinterpret_cast<const unsigned char*>(p);
-  return uint64_t{u[0]} | (uint64_t{u[n / 2]} << (8 * (n / 2))) | (uint64_t{u[n - 1]} << (8 * (n - 1)));
+  return uint64_t{u[0]} | (uint64_t{u[n / 2]} << (8 * (n / 2))) |
+         (uint64_t{u[n - 1]} << (8 * (n - 1)));
 }
 
 inline uint64_t load_at(std::string_view s, size_t at) {
@@ -176,7 +177,9 @@ void for_each_hashed(const NameTable& table, size_t n, Name name, Visit visit) {
 }
 
 // Eight bytes from `at`, big-endian and zero-padded, so integer order is byte order.
-inline uint64_t load_word(std::string_view s, size_t at) { return __builtin_bswap64(load_at(s, at)); }
+inline uint64_t load_word(std::string_view s, size_t at) {
+  return __builtin_bswap64(load_at(s, at));
+}
 
 // Distinct name ids in name order: an LSD radix sort on the first sixteen bytes (passes
 // over byte positions that never vary are skipped), then the rare runs that tie on those
