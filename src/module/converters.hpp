@@ -25,7 +25,7 @@ bool fail_conversion(PyObject* o, const char* target);
 struct Text {
   using type = std::string_view;
   static bool convert(PyObject* o, type& out) {
-    if (!PyUnicode_Check(o)) return fail_conversion(o, "PyString");
+    if (!PyUnicode_CheckExact(o) && !PyUnicode_Check(o)) return fail_conversion(o, "PyString");
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(o, &n);
     if (p == nullptr) return false;
@@ -95,7 +95,7 @@ struct TextPair {
   using type = std::pair<std::string, std::string>;
   // The two items as views, item 0 converted first.
   static bool convert_views(PyObject* o, std::string_view& first, std::string_view& second) {
-    if (!PyTuple_Check(o)) return fail_conversion(o, "PyTuple");
+    if (!PyTuple_CheckExact(o) && !PyTuple_Check(o)) return fail_conversion(o, "PyTuple");
     Py_ssize_t n = PyTuple_Size(o);
     if (n != 2) {
       if (n < 0) return false;
