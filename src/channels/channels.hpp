@@ -29,8 +29,7 @@ Result<std::string> reduce_channel(std::string_view reducer, std::string_view cu
 
 // A superstep's node updates (an array of objects or nulls) folded into the state object
 // in array order, each write through its channel's reducer ("last_value" by default).
-Result<std::string> advance_superstep(std::string_view state_json,
-                                      std::string_view reducers_json,
+Result<std::string> advance_superstep(std::string_view state_json, std::string_view reducers_json,
                                       std::string_view updates_json);
 
 }  // namespace quor::channels

@@ -98,7 +98,7 @@ Result<std::string> reduce_channel(std::string_view reducer, std::string_view cu
 
   Value result = reduce_value(reducer, current.value, update.value, arena);
   std::string out;
-  out.reserve(current_json.size() + update_json.size() + 16);
+  out.reserve(current_json.size() + update_json.size() + 64);
   json::write_json(result, out);
   return out;
 }

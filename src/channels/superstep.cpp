@@ -1,40 +1,101 @@
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 #include "channels/channels.hpp"
 #include "common/result.hpp"
 #include "json/json.hpp"
+#include "json/scan.hpp"
 
 namespace quor::channels {
 namespace {
 
+using json::Member;
 using json::Value;
 
-// Channel name -> reducer, resolved once per entry rather than once per write.
-class ReducerTable {
+inline int compare_names(const Value& a, const Value& b) {
+  return json::detail::compare_bytes(a.s, a.size(), b.s, b.size());
+}
+
+inline uint64_t mix(uint64_t h) {
+  h *= 0xbf58476d1ce4e5b9;
+  return h ^ (h >> 31);
+}
+
+uint64_t hash_name(const char* s, size_t n) {
+  uint64_t h = mix(n + 0x9e3779b97f4a7c15);
+  size_t i = 0;
+  for (; n - i > 8; i += 8) {
+    uint64_t chunk;
+    std::memcpy(&chunk, s + i, 8);
+    h = mix(h ^ chunk);
+  }
+  return mix(h ^ json::detail::load_be8(s + i, n - i));
+}
+
+// Every channel the call names, in the reducer table or in a write, found by name in
+// constant time: its reducer and, once it has been written, where its value lives.
+class Channels {
  public:
-  explicit ReducerTable(const json::StringPairs& pairs) {
-    kinds_.reserve(pairs.size());
-    for (const auto& [channel, reducer] : pairs) {
-      kinds_.insert_or_assign(channel, reducer_kind(reducer));  // later duplicates win
+  struct Channel {
+    std::string_view name;
+    ReducerKind kind;
+    Value* value;  // the state member's value; null for a channel not (yet) in the state
+  };
+
+  explicit Channels(size_t most) {
+    size_t capacity = 16;
+    while (capacity < 2 * most) capacity *= 2;
+    slots_.assign(capacity, 0);
+    mask_ = capacity - 1;
+    channels_.reserve(most);  // references handed out stay valid
+  }
+
+  Channel& find_or_add(std::string_view name) {
+    uint64_t h = hash_name(name.data(), name.size());
+    uint64_t tag = h >> 32 << 32;
+    for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+      uint64_t slot = slots_[i];
+      if (slot == 0) {
+        channels_.push_back({name, ReducerKind::LastValue, nullptr});
+        slots_[i] = tag | channels_.size();
+        return channels_.back();
+      }
+      if ((slot >> 32 << 32) == tag) {
+        Channel& c = channels_[static_cast<uint32_t>(slot) - 1];
+        if (c.name == name) return c;
+      }
     }
   }
 
-  ReducerKind find(std::string_view channel) const {
-    if (kinds_.empty()) return ReducerKind::LastValue;
-    auto it = kinds_.find(channel);
-    return it == kinds_.end() ? ReducerKind::LastValue : it->second;
-  }
-
  private:
-  std::unordered_map<std::string_view, ReducerKind> kinds_;
+  std::vector<uint64_t> slots_;  // hash bits above, channel index + 1 below; 0 is free
+  std::vector<Channel> channels_;
+  size_t mask_;
 };
+
+// The state with the channels created by this superstep merged in, in key order.
+void add_members(Value& state, std::vector<Member>& created, json::Arena& arena) {
+  std::sort(created.begin(), created.end(),
+            [](const Member& a, const Member& b) { return compare_names(a.key, b.key) < 0; });
+  size_t n = state.size(), m = created.size();
+  Member* merged = arena.allocate_array<Member>(n + m);
+  size_t i = 0, j = 0, k = 0;
+  while (i < n && j < m) {
+    merged[k++] =
+        compare_names(state.members[i].key, created[j].key) < 0 ? state.members[i++] : created[j++];
+  }
+  while (i < n) merged[k++] = state.members[i++];
+  while (j < m) merged[k++] = created[j++];
+  state = Value::object(merged, n + m, false);
+}
 
 }  // namespace
 
-Result<std::string> advance_superstep(std::string_view state_json,
-                                      std::string_view reducers_json,
+Result<std::string> advance_superstep(std::string_view state_json, std::string_view reducers_json,
                                       std::string_view updates_json) {
   json::Arena arena;
   json::Parsed<Value> state = json::parse_json(state_json, json::InputMode::Text, arena);
@@ -43,30 +104,51 @@ Result<std::string> advance_superstep(std::string_view state_json,
 
   json::Parsed<json::StringPairs> pairs = json::read_string_map(reducers_json, arena);
   if (!pairs.ok) return Error::value(pairs.error.text());
-  const ReducerTable reducers(pairs.value);
 
   json::Parsed<Value> updates = json::read_value_list(updates_json, arena);
   if (!updates.ok) return Error::value(updates.error.text());
 
   const Value& list = updates.value;
+  size_t writes = 0;
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (list.items[i].is_object()) writes += list.items[i].size();
+  }
+  // The state's members go in first: a lookup by hash touches one or two cache lines,
+  // where a binary search over the ordered members waits on a dozen in turn.
+  Value& object = state.value;
+  Channels channels(object.size() + pairs.value.size() + writes);
+  for (size_t i = 0; i < object.size(); ++i) {
+    channels.find_or_add(object.members[i].key.str()).value = &object.members[i].value;
+  }
+  for (const auto& [channel, reducer] : pairs.value) {
+    channels.find_or_add(channel).kind = reducer_kind(reducer);  // later duplicates win
+  }
+
+  // Channels that no state member holds yet; their values live here until the end.
+  std::vector<Member> created;
+  created.reserve(writes);
   for (size_t i = 0; i < list.size(); ++i) {
     const Value& node = list.items[i];
     if (node.is_null()) continue;
     if (!node.is_object()) return Error::value("each node update must be a JSON object or null");
     for (size_t j = 0; j < node.size(); ++j) {
-      const json::Member& write = node.members[j];
-      ReducerKind kind = reducers.find(write.key.str());
+      const Member& write = node.members[j];
+      Channels::Channel& channel = channels.find_or_add(write.key.str());
+      if (channel.value == nullptr) {  // a channel this superstep creates
+        created.push_back({write.key, Value::null()});
+        channel.value = &created.back().value;
+      }
       // The channel's value is taken out of its slot and the result put back, never
       // copied: a long list that every node appends to grows in place. Each written
       // value is used exactly once, so moving it into the state shares nothing.
-      Value& slot = json::object_slot(state.value, write.key, arena);
-      slot = reduce_value(kind, slot, write.value, arena);
+      *channel.value = reduce_value(channel.kind, *channel.value, write.value, arena);
     }
   }
+  if (!created.empty()) add_members(object, created, arena);
 
   std::string out;
   out.reserve(state_json.size() + updates_json.size() + 16);
-  json::write_json(state.value, out);
+  json::write_json(object, out);
   return out;
 }
 

@@ -22,7 +22,7 @@ namespace quor::json {
 // Bump allocator for one call's documents; everything is released at once.
 class Arena {
  public:
-  Arena() = default;
+  Arena() : cursor_(first_), left_(sizeof first_) {}
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
 
@@ -38,14 +38,23 @@ class Arena {
   T* allocate_array(size_t n) {
     return static_cast<T*>(allocate(n * sizeof(T)));
   }
+  // About `bytes` more are coming (a reader knows its input's length): when the current
+  // block cannot take them, the next block is made that large, so a document usually
+  // lives in one block.
+  void expect(size_t bytes) {
+    if (bytes > left_ && bytes > planned_) planned_ = bytes;
+  }
 
  private:
   void* allocate_slow(size_t bytes);
 
   std::vector<std::unique_ptr<char[]>> blocks_;
-  char* cursor_ = nullptr;
-  size_t left_ = 0;
-  size_t next_block_ = 64 * 1024;
+  char* cursor_;
+  size_t left_;
+  size_t next_block_ = 4 * 1024;
+  size_t planned_ = 0;
+  // Small documents (a single reduce) never reach the heap.
+  alignas(16) char first_[512];
 };
 
 enum class Kind : uint8_t { Null, False, True, UInt, NegInt, Float, String, Array, Object };
@@ -112,19 +121,22 @@ struct Value {
   // clean: the bytes hold no '"', '\\' or control character, so they are written raw.
   static Value string(const char* p, size_t n, bool clean) {
     Value v;
-    v.tag = static_cast<uint64_t>(Kind::String) | (clean ? kFlag : 0) | (uint64_t{n} << kLengthShift);
+    v.tag =
+        static_cast<uint64_t>(Kind::String) | (clean ? kFlag : 0) | (uint64_t{n} << kLengthShift);
     v.s = p;
     return v;
   }
   static Value array(Value* items, size_t n, bool growable) {
     Value v;
-    v.tag = static_cast<uint64_t>(Kind::Array) | (growable ? kFlag : 0) | (uint64_t{n} << kLengthShift);
+    v.tag =
+        static_cast<uint64_t>(Kind::Array) | (growable ? kFlag : 0) | (uint64_t{n} << kLengthShift);
     v.items = items;
     return v;
   }
   static Value object(Member* members, size_t n, bool growable) {
     Value v;
-    v.tag = static_cast<uint64_t>(Kind::Object) | (growable ? kFlag : 0) | (uint64_t{n} << kLengthShift);
+    v.tag = static_cast<uint64_t>(Kind::Object) | (growable ? kFlag : 0) |
+            (uint64_t{n} << kLengthShift);
     v.members = members;
     return v;
   }

@@ -1,8 +1,10 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -111,44 +113,117 @@ inline void set(Value& dst, const Value& v) {
 #endif
 }
 
-// compare_keys(a, b) < 0, inlined: keys usually differ within their first bytes.
-inline bool key_less(const Value& a, const Value& b) {
-  const unsigned char* x = reinterpret_cast<const unsigned char*>(a.s);
-  const unsigned char* y = reinterpret_cast<const unsigned char*>(b.s);
-  size_t na = a.size(), nb = b.size();
-  size_t n = na < nb ? na : nb;
-  for (size_t i = 0; i < n; ++i) {
-    if (x[i] != y[i]) return x[i] < y[i];
-  }
-  return na < nb;
+inline int key_compare(const Value& a, const Value& b) {
+  return detail::compare_bytes(a.s, a.size(), b.s, b.size());
 }
 
 inline bool key_equal(const Value& a, const Value& b) {
   return a.size() == b.size() && std::memcmp(a.s, b.s, a.size()) == 0;
 }
 
-inline uint64_t key_prefix(const Value& key) {
-  const unsigned char* s = reinterpret_cast<const unsigned char*>(key.s);
-  size_t n = key.size();
-  uint64_t x = 0;
-  if (n >= 8) {
-    std::memcpy(&x, s, 8);
-    return __builtin_bswap64(x);
-  }
-  for (size_t i = 0; i < n; ++i) x |= uint64_t{s[i]} << (56 - 8 * i);
-  return x;
-}
+inline uint64_t key_prefix(const Value& key) { return detail::load_be8(key.s, key.size()); }
 
-// Puts the members of each object, collected in text order, in key order with unique keys
-// (of equal keys the one read last stays). Objects of one shape tend to come in runs (the
-// records of an array), so the last order worked out for each member count is kept and
+// A member's text position with its first eight key bytes as a big-endian number
+// (zero-padded): unequal prefixes order two keys by themselves.
+struct Keyed {
+  uint64_t prefix;
+  uint32_t index;
+};
+
+// Orders keyed members: the prefixes first, the whole keys only when those are equal.
+struct KeyedLess {
+  const Member* m;
+  bool operator()(const Keyed& a, const Keyed& b) const {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return key_compare(m[a.index].key, m[b.index].key) < 0;
+  }
+};
+
+// Objects of up to this many members are sorted on the spot.
+constexpr size_t kSmallObject = 16;
+
+// Key order for objects of at most kSmallObject members that are not already in it (of
+// equal keys the one read last stays). Records of one shape come in runs, so the order
+// worked out last is kept and reused while the same keys come in the same order.
+class SmallShape {
+ public:
+  size_t apply(Member* m, size_t n) {
+    if (!same_keys(m, n)) work_out(m, n);
+    Member copy[kSmallObject];
+    std::memcpy(static_cast<void*>(copy), m, n * sizeof(Member));
+    for (size_t k = 0; k < kept_; ++k) m[k] = copy[order_[k]];
+    return kept_;
+  }
+
+ private:
+  bool same_keys(const Member* m, size_t n) const {
+    if (n != n_) return false;
+    for (size_t k = 0; k < n; ++k) {
+      size_t size = m[k].key.size();
+      if (size != size_[k] || key_prefix(m[k].key) != prefix_[k]) return false;
+      if (size > 8 && std::memcmp(m[k].key.s + 8, key_[k] + 8, size - 8) != 0) return false;
+    }
+    return true;
+  }
+
+  void work_out(const Member* m, size_t n) {
+    Keyed keyed[kSmallObject];
+    for (size_t k = 0; k < n; ++k) keyed[k] = {key_prefix(m[k].key), static_cast<uint32_t>(k)};
+    const KeyedLess less{m};
+    for (size_t k = 1; k < n; ++k) {
+      Keyed cur = keyed[k];
+      size_t j = k;
+      while (j > 0 && less(cur, keyed[j - 1])) {
+        keyed[j] = keyed[j - 1];
+        --j;
+      }
+      keyed[j] = cur;
+    }
+    n_ = n;
+    kept_ = 0;
+    for (size_t k = 0; k < n; ++k) {
+      if (k + 1 < n && keyed[k].prefix == keyed[k + 1].prefix &&
+          key_equal(m[keyed[k].index].key, m[keyed[k + 1].index].key)) {
+        continue;
+      }
+      order_[kept_++] = static_cast<uint8_t>(keyed[k].index);
+    }
+    for (size_t k = 0; k < n; ++k) {
+      prefix_[k] = key_prefix(m[k].key);
+      size_[k] = static_cast<uint32_t>(m[k].key.size());
+      key_[k] = m[k].key.s;  // lives as long as the read
+    }
+  }
+
+  size_t n_ = 0;  // no shape yet
+  size_t kept_ = 0;
+  uint64_t prefix_[kSmallObject];
+  const char* key_[kSmallObject];
+  uint32_t size_[kSmallObject];
+  uint8_t order_[kSmallObject];
+};
+
+// Records of different shapes interleave (an object and the objects inside it), so a few
+// shapes are remembered, told apart by their first key.
+class SmallOrder {
+ public:
+  size_t apply(Member* m, size_t n) {
+    uint64_t first = key_prefix(m[0].key);
+    return shapes_[(first ^ (first >> 29) ^ n) % kShapes].apply(m, n);
+  }
+
+ private:
+  static constexpr size_t kShapes = 4;
+  SmallShape shapes_[kShapes];
+};
+
+// Key order for larger objects that are not already in it (of equal keys the one read
+// last stays). Objects of one shape tend to come in runs (the records of an array), so
+// the last order worked out for each member count is kept for the rest of the read and
 // reused when the same keys come again in the same order.
 class MemberOrder {
  public:
   size_t apply(Member* m, size_t n) {
-    size_t i = 1;
-    while (i < n && key_less(m[i - 1].key, m[i].key)) ++i;
-    if (i >= n) return n;
     Shape& shape = shapes_[n % kShapes];
     if (!same_keys(shape, m, n)) work_out(shape, m, n);
     if (members_.size() < n) members_.resize(n);
@@ -166,12 +241,6 @@ class MemberOrder {
     std::vector<std::string_view> keys;  // in text order
     std::vector<uint32_t> order;         // text positions of the members kept, in key order
   };
-  // A member's text position with its first eight key bytes as a big-endian number
-  // (zero-padded): unequal prefixes order two keys by themselves.
-  struct Keyed {
-    uint64_t prefix;
-    uint32_t index;
-  };
 
   static bool same_keys(const Shape& shape, const Member* m, size_t n) {
     if (shape.keys.size() != n) return false;
@@ -186,10 +255,7 @@ class MemberOrder {
 
   void work_out(Shape& shape, const Member* m, size_t n) {
     // Stable throughout: of equal keys the one earlier in the text comes first.
-    auto less = [m](const Keyed& a, const Keyed& b) {
-      if (a.prefix != b.prefix) return a.prefix < b.prefix;
-      return key_less(m[a.index].key, m[b.index].key);
-    };
+    const KeyedLess less{m};
     if (keyed_.size() < 2 * n) keyed_.resize(2 * n);
     Keyed* from = keyed_.data();
     Keyed* to = from + n;
@@ -251,18 +317,30 @@ std::string describe_string(std::string_view s) {
   for (size_t i = 0; i < s.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(s[i]);
     switch (c) {
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      case 0: out += "\\0"; continue;
-      case '\t': out += "\\t"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\r': out += "\\r"; continue;
-      default: break;
+      case '"':
+        out += "\\\"";
+        continue;
+      case '\\':
+        out += "\\\\";
+        continue;
+      case 0:
+        out += "\\0";
+        continue;
+      case '\t':
+        out += "\\t";
+        continue;
+      case '\n':
+        out += "\\n";
+        continue;
+      case '\r':
+        out += "\\r";
+        continue;
+      default:
+        break;
     }
     if (c < 0x20 || c == 0x7f) {
       append_hex(out, c);
-    } else if (c == 0xc2 && i + 1 < s.size() &&
-               static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+    } else if (c == 0xc2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
                static_cast<unsigned char>(s[i + 1]) <= 0x9f) {
       append_hex(out, static_cast<unsigned char>(s[i + 1]));
       ++i;
@@ -277,42 +355,99 @@ std::string describe_string(std::string_view s) {
 std::string describe(const Value& v) {
   char buf[64];
   switch (v.kind()) {
-    case Kind::Null: return "null";
-    case Kind::False: return "boolean `false`";
-    case Kind::True: return "boolean `true`";
-    case Kind::UInt: return "integer `" + std::to_string(v.u) + "`";
-    case Kind::NegInt: return "integer `" + std::to_string(v.i) + "`";
+    case Kind::Null:
+      return "null";
+    case Kind::False:
+      return "boolean `false`";
+    case Kind::True:
+      return "boolean `true`";
+    case Kind::UInt:
+      return "integer `" + std::to_string(v.u) + "`";
+    case Kind::NegInt:
+      return "integer `" + std::to_string(v.i) + "`";
     case Kind::Float: {
       char* end = detail::format_double(v.d, buf);
       return "floating point `" + std::string(buf, end) + "`";
     }
-    case Kind::String: return describe_string(v.str());
-    case Kind::Array: return "sequence";
-    case Kind::Object: return "map";
+    case Kind::String:
+      return describe_string(v.str());
+    case Kind::Array:
+      return "sequence";
+    case Kind::Object:
+      return "map";
   }
   return "";
 }
 
+[[gnu::noinline]] const char* skip_space_run(const char* p, const char* end);
+
+// Whitespace before a token. One space, as json.dumps puts after ',' and ':', is the
+// common case and is taken inline.
+inline const char* skip_space(const char* p, const char* end) {
+  if (p == end || static_cast<unsigned char>(*p) > ' ') return p;
+  if (*p == ' ' && end - p > 1 && static_cast<unsigned char>(p[1]) > ' ') return p + 1;
+  return skip_space_run(p, end);
+}
+
+// Pretty-printed text puts a line feed and a run of indentation between most tokens:
+// after the first byte, runs are skipped sixteen bytes at a time.
+const char* skip_space_run(const char* p, const char* end) {
+  if (!is_space(*p)) return p;
+  ++p;
+  if (p == end || static_cast<unsigned char>(*p) > ' ') return p;
+#ifdef __SSE2__
+  while (end - p >= 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i blank =
+        _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\n')));
+    __m128i other_blank = _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\t')),
+                                       _mm_cmpeq_epi8(x, _mm_set1_epi8('\r')));
+    __m128i space = _mm_or_si128(blank, other_blank);
+    unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(space)) & 0xffff;
+    if (other != 0) return p + __builtin_ctz(other);
+    p += 16;
+  }
+#endif
+  while (p != end && is_space(*p)) ++p;
+  return p;
+}
+
+// What a failed step returns: false to a bool caller, nullptr to a cursor caller.
+struct Failed {
+  operator bool() const { return false; }
+  operator const char*() const { return nullptr; }
+};
+
+// The reader works on local cursors: every step takes the position of the byte it starts
+// at and returns the position after what it read, or nullptr once an error is recorded.
 class Reader {
  public:
   Reader(std::string_view input, InputMode mode, Arena& arena)
       : begin_(input.data()),
-        p_(input.data()),
         end_(input.data() + input.size()),
         arena_(arena),
-        check_utf8_(mode == InputMode::Bytes) {}
+        check_utf8_(mode == InputMode::Bytes),
+        stack_(reinterpret_cast<Value*>(inline_stack_)) {}
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+  ~Reader() {
+    if (stack_ != reinterpret_cast<Value*>(inline_stack_)) std::free(stack_);
+  }
 
   bool document(Value& out) {
-    skip_space();
-    if (p_ == end_) return fail_next(kEofValue);
-    size_t slot = reserve_slot();
-    if (!value(slot) || !finish()) return false;
-    out = stack_[slot];
-    return true;
+    const char* p = skip_space(begin_, end_);
+    if (p == end_) return fail_next(p, kEofValue);
+    return read(p, out);
+  }
+
+  bool value_list(Value& out) {
+    const char* p = skip_space(begin_, end_);
+    if (p == end_) return fail_next(p, kEofValue);
+    if (*p != '[') return typed_mismatch(p, "a sequence");
+    return read(p, out);
   }
 
   bool string_map(StringPairs& out);
-  bool value_list(Value& out);
 
   JsonError error() const {
     JsonError e;
@@ -325,133 +460,85 @@ class Reader {
   }
 
  private:
-  bool value(size_t slot);
-  bool scalar(Value& out);
-  bool string(Value& out);
-  [[gnu::noinline]] bool escaped_string(const char* start, const char* backslash, Value& out);
-  bool hex4(const char*& p, unsigned& cp);
-  bool number(Value& out);
-  bool number_slow(Value& out);
-  bool array(size_t slot);
-  bool object(size_t slot);
-  bool literal(const char* word, size_t n);
-  bool typed_mismatch(const char* expected);
+  bool read(const char* p, Value& out);
+  const char* scalar(const char* p, Value& out);
+  const char* string(const char* p, Value& out);
+  [[gnu::noinline]] const char* escaped_string(const char* start, const char* backslash,
+                                               Value& out);
+  const char* hex4(const char* p, unsigned& cp);
+  const char* number(const char* p, Value& out);
+  [[gnu::noinline]] const char* number_slow(const char* p, Value& out);
+  const char* literal(const char* p, const char* word, size_t n);
+  bool typed_mismatch(const char* p, const char* expected);
+  size_t order_members(Member* m, size_t n);
 
-  bool finish() {
-    skip_space();
-    if (p_ != end_) return fail_next(kTrailingCharacters);
+  bool finish(const char* p) {
+    p = skip_space(p, end_);
+    if (p != end_) return fail_next(p, kTrailingCharacters);
     return true;
   }
 
-  void skip_space() {
-    if (p_ == end_ || static_cast<unsigned char>(*p_) > ' ') return;
-    // One space, as after a colon in pretty-printed text.
-    if (*p_ == ' ' && end_ - p_ > 1 && static_cast<unsigned char>(p_[1]) > ' ') {
-      ++p_;
-      return;
-    }
-    skip_space_run();
-  }
-  [[gnu::noinline]] void skip_space_run();
-
-  // Error at the last consumed byte (index = bytes consumed).
-  [[gnu::cold, gnu::noinline]] bool fail_consumed(Msg m) {
+  // Error at the byte before `p` (index = bytes consumed).
+  [[gnu::cold, gnu::noinline]] Failed fail_consumed(const char* p, Msg m) {
     error_ = m;
-    error_at_ = static_cast<size_t>(p_ - begin_);
-    return false;
+    error_at_ = static_cast<size_t>(p - begin_);
+    return {};
   }
-  // Error at the byte not yet consumed (or the last byte at end of input).
-  [[gnu::cold, gnu::noinline]] bool fail_next(Msg m) {
+  // Error at the byte at `p` (or the last byte at end of input).
+  [[gnu::cold, gnu::noinline]] Failed fail_next(const char* p, Msg m) {
     error_ = m;
-    error_at_ = static_cast<size_t>(p_ - begin_) + (p_ != end_ ? 1 : 0);
-    return false;
+    error_at_ = static_cast<size_t>(p - begin_) + (p != end_ ? 1 : 0);
+    return {};
   }
 
-  // Children are read straight into their slot on the scratch stack. A slot is named by
-  // its index because reading a container may move the stack.
-  size_t reserve_slot() {
-    if (top_ == stack_.size()) grow_stack();
-    return top_++;
-  }
-  [[gnu::noinline]] void grow_stack() { stack_.resize(stack_.empty() ? 64 : stack_.size() * 2); }
-
-  // Copies the children collected since `base` into one block of the arena.
-  Value* pop_block(size_t base) {
-    size_t n = top_ - base;
-    Value* block = arena_.allocate_array<Value>(n);
-    copy_values(block, stack_.data() + base, n);
-    top_ = base;
-    return block;
+  // Doubles the scratch stack; returns its new base.
+  [[gnu::noinline]] Value* grow_stack(size_t used) {
+    size_t capacity = stack_capacity_ * 2;
+    Value* bigger = static_cast<Value*>(std::malloc(capacity * sizeof(Value)));
+    if (bigger == nullptr) throw std::bad_alloc();
+    std::memcpy(static_cast<void*>(bigger), stack_, used * sizeof(Value));
+    if (stack_ != reinterpret_cast<Value*>(inline_stack_)) std::free(stack_);
+    stack_ = bigger;
+    stack_capacity_ = capacity;
+    return bigger;
   }
 
-  char* scratch(size_t n) {
-    if (scratch_size_ < n) {
-      // Decoded text is never longer than the raw text, so one input-sized buffer serves
-      // every string of the read.
-      size_t size = std::max(n, static_cast<size_t>(end_ - begin_));
-      scratch_.reset(new char[size]);
-      scratch_size_ = size;
-    }
+  // Room for the decoded text of an escaped string: a buffer kept for the whole read,
+  // grown on demand; `used` bytes at its start are kept. Returns the buffer.
+  [[gnu::noinline]] char* grow_scratch(size_t used, size_t need) {
+    size_t size = std::max({scratch_size_ * 2, used + need, size_t{256}});
+    std::unique_ptr<char[]> bigger(new char[size]);
+    if (used != 0) std::memcpy(bigger.get(), scratch_.get(), used);
+    scratch_ = std::move(bigger);
+    scratch_size_ = size;
     return scratch_.get();
   }
 
+  static constexpr size_t kInlineStack = 64;
+
   const char* const begin_;
-  const char* p_;
   const char* const end_;
   Arena& arena_;
   const bool check_utf8_;
-  int budget_ = kDepthBudget;
-  std::vector<Value> stack_;
-  MemberOrder member_order_;
-  size_t top_ = 0;
-  std::unique_ptr<char[]> scratch_;
-  size_t scratch_size_ = 0;
   Msg error_ = kEofValue;
   size_t error_at_ = 0;
+  // Children are collected here, in text order, until their container closes. Small
+  // documents never leave the inline part.
+  Value* stack_;
+  size_t stack_capacity_ = kInlineStack;
+  alignas(16) unsigned char inline_stack_[kInlineStack * sizeof(Value)];
+  SmallOrder small_order_;
+  std::unique_ptr<MemberOrder> member_order_;
+  std::unique_ptr<char[]> scratch_;
+  size_t scratch_size_ = 0;
   std::string type_message_;
 };
 
-// Pretty-printed text puts a line feed and a run of indentation between most tokens:
-// after the first byte, runs are skipped sixteen bytes at a time.
-void Reader::skip_space_run() {
-  const char* p = p_;
-  if (!is_space(*p)) return;
-  ++p;
-  if (p == end_ || static_cast<unsigned char>(*p) > ' ') {
-    p_ = p;
-    return;
-  }
-#ifdef __SSE2__
-  while (end_ - p >= 16) {
-    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(' ')),
-                                 _mm_cmpeq_epi8(x, _mm_set1_epi8('\n')));
-    __m128i other_blank = _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\t')),
-                                       _mm_cmpeq_epi8(x, _mm_set1_epi8('\r')));
-    __m128i space = _mm_or_si128(blank, other_blank);
-    unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(space)) & 0xffff;
-    if (other != 0) {
-      p_ = p + __builtin_ctz(other);
-      return;
-    }
-    p += 16;
-  }
-#endif
-  while (p != end_ && is_space(*p)) ++p;
-  p_ = p;
-}
-
-bool Reader::value(size_t slot) {
-  char c = *p_;
-  if (c == '{') return object(slot);
-  if (c == '[') return array(slot);
-  return scalar(stack_[slot]);
-}
-
-// Anything but a container; nothing is pushed on the stack meanwhile.
-bool Reader::scalar(Value& out) {
-  switch (*p_) {
-    case '"': return string(out);
+// Anything but a container.
+inline const char* Reader::scalar(const char* p, Value& out) {
+  switch (*p) {
+    case '"':
+      return string(p, out);
     case '-':
     case '0':
     case '1':
@@ -462,122 +549,151 @@ bool Reader::scalar(Value& out) {
     case '6':
     case '7':
     case '8':
-    case '9': return number(out);
+    case '9':
+      return number(p, out);
     case 'n':
       set(out, Value::null());
-      return literal("null", 4);
+      return literal(p, "null", 4);
     case 't':
       set(out, Value::boolean(true));
-      return literal("true", 4);
+      return literal(p, "true", 4);
     case 'f':
       set(out, Value::boolean(false));
-      return literal("false", 5);
-    default: return fail_next(kExpectedValue);
+      return literal(p, "false", 5);
+    default:
+      return fail_next(p, kExpectedValue);
   }
 }
 
-bool Reader::literal(const char* word, size_t n) {
-  if (static_cast<size_t>(end_ - p_) >= n && std::memcmp(p_, word, n) == 0) {
-    p_ += n;
-    return true;
-  }
-  ++p_;
+inline const char* Reader::literal(const char* p, const char* word, size_t n) {
+  if (static_cast<size_t>(end_ - p) >= n && std::memcmp(p, word, n) == 0) return p + n;
+  ++p;
   for (size_t i = 1; i < n; ++i) {
-    if (p_ == end_) return fail_consumed(kEofValue);
-    if (*p_++ != word[i]) return fail_consumed(kExpectedIdent);
+    if (p == end_) return fail_consumed(p, kEofValue);
+    if (*p++ != word[i]) return fail_consumed(p, kExpectedIdent);
   }
-  return true;  // unreachable: the fast path matched
+  return p;  // unreachable: the fast path matched
 }
 
-bool Reader::string(Value& out) {
-  const char* start = ++p_;
-  const char* q = detail::find_special(start, end_);
+[[gnu::always_inline]] inline const char* Reader::string(const char* p, Value& out) {
+  const char* start = p + 1;
+  const char* q;
+  if (end_ - start >= 16) {
+    unsigned mask = detail::special_mask16(start);
+    q = mask != 0 ? start + __builtin_ctz(mask) : detail::find_special(start + 16, end_);
+  } else {
+    q = detail::find_special(start, end_);
+  }
   if (q != end_ && *q == '"') {
-    p_ = q + 1;
     size_t n = static_cast<size_t>(q - start);
-    if (check_utf8_ && !detail::valid_utf8(start, n)) return fail_consumed(kInvalidCodePoint);
+    if (check_utf8_ && !detail::valid_utf8(start, n))
+      return fail_consumed(q + 1, kInvalidCodePoint);
     set(out, Value::string(start, n, true));
-    return true;
+    return q + 1;
   }
-  if (q == end_) {
-    p_ = end_;
-    return fail_consumed(kEofString);
-  }
+  if (q == end_) return fail_consumed(end_, kEofString);
   if (*q == '\\') return escaped_string(start, q, out);
-  p_ = q + 1;
-  return fail_consumed(kControlCharacter);
+  return fail_consumed(q + 1, kControlCharacter);
 }
 
-// Reads four hex digits at p; on success p is past them.
-bool Reader::hex4(const char*& p, unsigned& cp) {
-  if (end_ - p < 4) {
-    p_ = end_;
-    return fail_consumed(kEofString);
-  }
+// Reads four hex digits at p; returns the position after them.
+inline const char* Reader::hex4(const char* p, unsigned& cp) {
+  if (end_ - p < 4) return fail_consumed(end_, kEofString);
   const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
   int a = kHex.v[u[0]], b = kHex.v[u[1]], c = kHex.v[u[2]], d = kHex.v[u[3]];
-  p += 4;
-  if ((a | b | c | d) < 0) {
-    p_ = p;
-    return fail_consumed(kInvalidEscape);
-  }
+  if ((a | b | c | d) < 0) return fail_consumed(p + 4, kInvalidEscape);
   cp = static_cast<unsigned>((a << 12) | (b << 8) | (c << 4) | d);
-  return true;
+  return p + 4;
 }
 
-bool Reader::escaped_string(const char* start, const char* q, Value& out) {
-  char* const buf = scratch(static_cast<size_t>(end_ - start));
+const char* Reader::escaped_string(const char* start, const char* q, Value& out) {
   size_t prefix = static_cast<size_t>(q - start);
-  std::memcpy(buf, start, prefix);
+  // Past `limit` the buffer keeps room for one more escape or sixteen-byte chunk, and for
+  // the copy below that rounds up to sixteen; it grows when the cursor passes `limit`.
+  constexpr size_t kSlack = 32;
+  char* buf = scratch_size_ >= prefix + kSlack ? scratch_.get() : grow_scratch(0, prefix + kSlack);
+  char* limit = buf + scratch_size_ - kSlack;
+  if (prefix <= 16 && end_ - start >= 16) {
+    std::memcpy(buf, start, 16);
+  } else {
+    std::memcpy(buf, start, prefix);
+  }
   char* w = buf + prefix;
   bool clean = true;
-  const char* p = q;  // at a backslash
+  const char* p = q;  // at a '"', '\\' or control byte
   for (;;) {
+    char c = *p;
+    if (c == '"') break;
+    if (c != '\\') return fail_consumed(p + 1, kControlCharacter);
     ++p;
-    if (p == end_) {
-      p_ = end_;
-      return fail_consumed(kEofString);
+    if (p == end_) return fail_consumed(end_, kEofString);
+    if (w > limit) {
+      size_t used = static_cast<size_t>(w - buf);
+      buf = grow_scratch(used, kSlack);
+      limit = buf + scratch_size_ - kSlack;
+      w = buf + used;
     }
     char e = *p++;
+    // \u00XX with XX at or above 0x80, two UTF-8 bytes, is the escape text written with
+    // ASCII-only output is full of.
+    if (e == 'u' && end_ - p >= 4 && p[0] == '0' && p[1] == '0') {
+      int hi = kHex.v[static_cast<unsigned char>(p[2])],
+          lo = kHex.v[static_cast<unsigned char>(p[3])];
+      if (hi >= 8 && lo >= 0) {
+        unsigned cp = static_cast<unsigned>(hi << 4 | lo);
+        w[0] = static_cast<char>(0xc0 | (cp >> 6));
+        w[1] = static_cast<char>(0x80 | (cp & 0x3f));
+        w += 2;
+        p += 4;
+        goto run;
+      }
+    }
     switch (e) {
-      case '"': *w++ = '"'; clean = false; break;
-      case '\\': *w++ = '\\'; clean = false; break;
-      case '/': *w++ = '/'; break;
-      case 'b': *w++ = '\b'; clean = false; break;
-      case 'f': *w++ = '\f'; clean = false; break;
-      case 'n': *w++ = '\n'; clean = false; break;
-      case 'r': *w++ = '\r'; clean = false; break;
-      case 't': *w++ = '\t'; clean = false; break;
+      case '"':
+        *w++ = '"';
+        clean = false;
+        break;
+      case '\\':
+        *w++ = '\\';
+        clean = false;
+        break;
+      case '/':
+        *w++ = '/';
+        break;
+      case 'b':
+        *w++ = '\b';
+        clean = false;
+        break;
+      case 'f':
+        *w++ = '\f';
+        clean = false;
+        break;
+      case 'n':
+        *w++ = '\n';
+        clean = false;
+        break;
+      case 'r':
+        *w++ = '\r';
+        clean = false;
+        break;
+      case 't':
+        *w++ = '\t';
+        clean = false;
+        break;
       case 'u': {
         unsigned cp;
-        if (!hex4(p, cp)) return false;
+        p = hex4(p, cp);
+        if (p == nullptr) return nullptr;
         if (cp - 0xd800 < 0x800) {
-          if (cp >= 0xdc00) {
-            p_ = p;
-            return fail_consumed(kLoneSurrogate);
-          }
-          if (p == end_) {
-            p_ = end_;
-            return fail_consumed(kEofString);
-          }
-          if (*p++ != '\\') {
-            p_ = p;
-            return fail_consumed(kUnexpectedEndOfHex);
-          }
-          if (p == end_) {
-            p_ = end_;
-            return fail_consumed(kEofString);
-          }
-          if (*p++ != 'u') {
-            p_ = p;
-            return fail_consumed(kUnexpectedEndOfHex);
-          }
+          if (cp >= 0xdc00) return fail_consumed(p, kLoneSurrogate);
+          if (p == end_) return fail_consumed(end_, kEofString);
+          if (*p++ != '\\') return fail_consumed(p, kUnexpectedEndOfHex);
+          if (p == end_) return fail_consumed(end_, kEofString);
+          if (*p++ != 'u') return fail_consumed(p, kUnexpectedEndOfHex);
           unsigned low;
-          if (!hex4(p, low)) return false;
-          if (low - 0xdc00 >= 0x400) {
-            p_ = p;
-            return fail_consumed(kLoneSurrogate);
-          }
+          p = hex4(p, low);
+          if (p == nullptr) return nullptr;
+          if (low - 0xdc00 >= 0x400) return fail_consumed(p, kLoneSurrogate);
           cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
         }
         if (cp < 0x80) {
@@ -598,29 +714,45 @@ bool Reader::escaped_string(const char* start, const char* q, Value& out) {
         }
         break;
       }
-      default: p_ = p; return fail_consumed(kInvalidEscape);
+      default:
+        return fail_consumed(p, kInvalidEscape);
     }
-    const char* r = detail::find_special(p, end_);
-    std::memcpy(w, p, static_cast<size_t>(r - p));
-    w += r - p;
-    if (r == end_) {
-      p_ = end_;
-      return fail_consumed(kEofString);
-    }
-    p = r;
-    if (*r == '"') break;
-    if (*r != '\\') {
-      p_ = r + 1;
-      return fail_consumed(kControlCharacter);
+  run:
+    // The run up to the next byte that needs a look, copied sixteen bytes at a time.
+    for (;;) {
+      if (w > limit) {
+        size_t used = static_cast<size_t>(w - buf);
+        buf = grow_scratch(used, kSlack);
+        limit = buf + scratch_size_ - kSlack;
+        w = buf + used;
+      }
+      if (end_ - p < 16) {
+        const char* r = detail::find_special(p, end_);
+        std::memcpy(w, p, static_cast<size_t>(r - p));
+        w += r - p;
+        p = r;
+        if (p == end_) return fail_consumed(end_, kEofString);
+        break;
+      }
+      std::memcpy(w, p, 16);
+      unsigned mask = detail::special_mask16(p);
+      if (mask != 0) {
+        unsigned k = static_cast<unsigned>(__builtin_ctz(mask));
+        p += k;
+        w += k;
+        break;
+      }
+      p += 16;
+      w += 16;
     }
   }
-  p_ = p + 1;
   size_t n = static_cast<size_t>(w - buf);
-  if (check_utf8_ && !detail::valid_utf8(buf, n)) return fail_consumed(kInvalidCodePoint);
-  char* s = static_cast<char*>(arena_.allocate(n));
-  std::memcpy(s, buf, n);
+  if (check_utf8_ && !detail::valid_utf8(buf, n)) return fail_consumed(p + 1, kInvalidCodePoint);
+  // Sixteen bytes at a time: the scratch buffer has slack, and so has this allocation.
+  char* s = static_cast<char*>(arena_.allocate((n + 15) & ~size_t{15}));
+  for (size_t i = 0; i < n; i += 16) std::memcpy(s + i, buf + i, 16);
   set(out, Value::string(s, n, clean));
-  return true;
+  return p + 1;
 }
 
 // The fixed, not correctly rounded, scaling of a decimal significand.
@@ -644,32 +776,22 @@ bool scale(uint64_t significand, int64_t exponent, bool negative, double& out) {
   return true;
 }
 
-bool Reader::number_slow(Value& out) {
-  const char* p = p_;
+const char* Reader::number_slow(const char* p, Value& out) {
   bool negative = false;
   if (*p == '-') {
     negative = true;
     ++p;
-    if (p == end_) {
-      p_ = p;
-      return fail_consumed(kEofValue);
-    }
-    if (!is_digit(*p)) {
-      p_ = p + 1;
-      return fail_consumed(kInvalidNumber);
-    }
+    if (p == end_) return fail_consumed(p, kEofValue);
+    if (!is_digit(*p)) return fail_consumed(p + 1, kInvalidNumber);
   }
-  constexpr uint64_t kCut = UINT64_MAX / 10;  // 1844674407370955161
+  constexpr uint64_t kCut = UINT64_MAX / 10;       // 1844674407370955161
   constexpr unsigned kCutDigit = UINT64_MAX % 10;  // 5
   uint64_t s = 0;
   int64_t exponent = 0;
   bool is_float = false;
   if (*p == '0') {
     ++p;
-    if (p != end_ && is_digit(*p)) {
-      p_ = p;
-      return fail_next(kInvalidNumber);
-    }
+    if (p != end_ && is_digit(*p)) return fail_next(p, kInvalidNumber);
   } else {
     while (p != end_ && is_digit(*p)) {
       unsigned d = static_cast<unsigned>(*p - '0');
@@ -688,14 +810,8 @@ bool Reader::number_slow(Value& out) {
   if (p != end_ && *p == '.') {
     ++p;
     is_float = true;
-    if (p == end_) {
-      p_ = p;
-      return fail_next(kEofValue);
-    }
-    if (!is_digit(*p)) {
-      p_ = p;
-      return fail_next(kInvalidNumber);
-    }
+    if (p == end_) return fail_next(p, kEofValue);
+    if (!is_digit(*p)) return fail_next(p, kInvalidNumber);
     do {
       unsigned d = static_cast<unsigned>(*p - '0');
       if (s >= kCut && (s > kCut || d > kCutDigit)) {
@@ -715,14 +831,8 @@ bool Reader::number_slow(Value& out) {
       exp_negative = *p == '-';
       ++p;
     }
-    if (p == end_) {
-      p_ = p;
-      return fail_consumed(kEofValue);
-    }
-    if (!is_digit(*p)) {
-      p_ = p + 1;
-      return fail_consumed(kInvalidNumber);
-    }
+    if (p == end_) return fail_consumed(p, kEofValue);
+    if (!is_digit(*p)) return fail_consumed(p + 1, kInvalidNumber);
     int32_t e = 0;
     bool overflow = false;
     do {
@@ -735,15 +845,13 @@ bool Reader::number_slow(Value& out) {
       e = e * 10 + d;
       ++p;
     } while (p != end_ && is_digit(*p));
-    p_ = p;
     if (overflow) {
-      if (s != 0 && !exp_negative) return fail_consumed(kNumberOutOfRange);
+      if (s != 0 && !exp_negative) return fail_consumed(p, kNumberOutOfRange);
       set(out, Value::real(negative ? -0.0 : 0.0));
-      return true;
+      return p;
     }
     exponent += exp_negative ? -int64_t{e} : int64_t{e};
   }
-  p_ = p;
   if (!is_float) {
     if (!negative) {
       set(out, Value::uint(s));
@@ -754,13 +862,13 @@ bool Reader::number_slow(Value& out) {
     } else {
       set(out, Value::real(-static_cast<double>(s)));
     }
-    return true;
+    return p;
   }
   exponent = std::clamp<int64_t>(exponent, INT32_MIN, INT32_MAX);
   double d;
-  if (!scale(s, exponent, negative, d)) return fail_consumed(kNumberOutOfRange);
+  if (!scale(s, exponent, negative, d)) return fail_consumed(p, kNumberOutOfRange);
   set(out, Value::real(d));
-  return true;
+  return p;
 }
 
 constexpr uint64_t kPow10Int[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
@@ -800,17 +908,18 @@ inline const char* digits(const char* p, const char* end, uint64_t& s) {
 }
 
 // The common shapes (at most 19 significant digits, a short exponent, no error) in one
-// pass; everything else is read again by number_slow, which follows every rule exactly.
-bool Reader::number(Value& out) {
-  const char* p = p_;
+// pass. Returns the end of the number, or nullptr for everything else, which
+// Reader::number_slow reads again following every rule exactly.
+inline const char* number_fast(const char* const start, const char* const end_, Value& out) {
+  const char* p = start;
   bool negative = *p == '-';
   p += negative;
-  if (p == end_ || !is_digit(*p)) return number_slow(out);
+  if (p == end_ || !is_digit(*p)) return nullptr;
   uint64_t s = 0;
   const char* int_start = p;
   if (*p == '0') {
     ++p;
-    if (p != end_ && is_digit(*p)) return number_slow(out);
+    if (p != end_ && is_digit(*p)) return nullptr;
   } else {
     // Integer parts are mostly short: a byte at a time until eight have been seen.
     s = static_cast<unsigned>(*p - '0');
@@ -829,12 +938,12 @@ bool Reader::number(Value& out) {
     const char* frac_start = p;
     p = digits(p, end_, s);
     int frac = static_cast<int>(p - frac_start);
-    if (frac == 0) return number_slow(out);
+    if (frac == 0) return nullptr;
     count += static_cast<size_t>(frac);
     exponent = -frac;
     is_float = true;
   }
-  if (count > 19) return number_slow(out);
+  if (count > 19) return nullptr;
   if (p != end_ && (*p | 0x20) == 'e') {
     ++p;
     bool exp_negative = false;
@@ -848,191 +957,225 @@ bool Reader::number(Value& out) {
       e = e * 10 + (*p - '0');
       ++p;
     }
-    if (p == exp_start || (p != end_ && is_digit(*p))) return number_slow(out);
+    if (p == exp_start || (p != end_ && is_digit(*p))) return nullptr;
     exponent += exp_negative ? -e : e;
     is_float = true;
   }
   if (!is_float) {
-    p_ = p;
-    if (!negative) {
-      set(out, Value::uint(s));
-    } else if (s == 0) {
-      set(out, Value::real(-0.0));
-    } else if (s <= (uint64_t{1} << 63)) {
-      set(out, Value::negint(static_cast<int64_t>(~s + 1)));
-    } else {
-      set(out, Value::real(-static_cast<double>(s)));
+    // Signs mix at random in real data: the two integer forms are told apart without a
+    // branch, and only "-0" and magnitudes beyond the negative range take one.
+    uint64_t neg = negative;
+    if (neg & ((s - 1) >= (uint64_t{1} << 63))) {
+      set(out, Value::real(s == 0 ? -0.0 : -static_cast<double>(s)));
+      return p;
     }
-    return true;
+    static_assert(static_cast<int>(Kind::NegInt) == static_cast<int>(Kind::UInt) + 1);
+    Value v;
+    v.tag = static_cast<uint64_t>(Kind::UInt) + neg;
+    v.u = (s ^ (0 - neg)) + neg;
+    set(out, v);
+    return p;
   }
   double d;
   if (exponent < 0 && exponent >= -308) {
     d = static_cast<double>(s) / detail::kPow10[-exponent];
     d = negative ? -d : d;
   } else if (!scale(s, exponent, negative, d)) {
-    return number_slow(out);
+    return nullptr;
   }
-  p_ = p;
   set(out, Value::real(d));
-  return true;
+  return p;
 }
 
-bool Reader::array(size_t slot) {
-  if (--budget_ == 0) return fail_next(kRecursionLimit);
-  ++p_;
-  skip_space();
-  if (p_ == end_) return fail_next(kEofList);
-  if (*p_ == ']') {
-    ++p_;
-    ++budget_;
-    set(stack_[slot], Value::array(nullptr, 0, false));
+inline const char* Reader::number(const char* p, Value& out) {
+  const char* q = number_fast(p, end_, out);
+  return q != nullptr ? q : number_slow(p, out);
+}
+
+size_t Reader::order_members(Member* m, size_t n) {
+  size_t i = 1;
+  while (i < n && key_compare(m[i - 1].key, m[i].key) < 0) ++i;
+  if (i >= n) return n;
+  if (n <= kSmallObject) return small_order_.apply(m, n);
+  if (!member_order_) member_order_ = std::make_unique<MemberOrder>();
+  return member_order_->apply(m, n);
+}
+
+// One whole value at p (not whitespace, not the end) and nothing but whitespace after it.
+// Containers are not read by recursion: each open one has a frame holding where its
+// children start on the scratch stack (times two, plus one for an object).
+bool Reader::read(const char* p, Value& out) {
+  const char* const end = end_;
+  Value* stack = stack_;
+  size_t capacity = stack_capacity_;
+  size_t top = 0;
+  size_t frames[kDepthBudget];
+  int depth = 0;
+  size_t frame;
+
+value:
+  if (top == capacity) {
+    stack = grow_stack(top);
+    capacity = stack_capacity_;
+  }
+  switch (*p) {
+    case '[':
+      if (depth == kDepthBudget - 1) return fail_next(p, kRecursionLimit);
+      p = skip_space(p + 1, end);
+      if (p == end) return fail_next(p, kEofList);
+      if (*p == ']') {
+        ++p;
+        set(stack[top++], Value::array(nullptr, 0, false));
+        goto after_value;
+      }
+      frames[depth++] = top << 1;
+      goto value;
+    case '{':
+      if (depth == kDepthBudget - 1) return fail_next(p, kRecursionLimit);
+      p = skip_space(p + 1, end);
+      if (p == end) return fail_next(p, kEofObject);
+      if (*p == '}') {
+        ++p;
+        set(stack[top++], Value::object(nullptr, 0, false));
+        goto after_value;
+      }
+      if (*p != '"') return fail_next(p, kKeyMustBeString);
+      frames[depth++] = top << 1 | 1;
+      goto key;
+    case '"':
+      p = string(p, stack[top]);
+      break;
+    default:
+      p = scalar(p, stack[top]);
+      break;
+  }
+  if (p == nullptr) return false;
+  ++top;
+
+after_value:
+  if (depth == 0) {
+    if (!finish(p)) return false;
+    out = stack[0];
     return true;
   }
-  size_t base = top_;
-  for (;;) {
-    if (!value(reserve_slot())) return false;
-    skip_space();
-    if (p_ == end_) return fail_next(kEofList);
-    char c = *p_;
-    if (c == ',') {
-      ++p_;
-      skip_space();
-      if (p_ == end_) return fail_next(kEofValue);
-      if (*p_ == ']') return fail_next(kTrailingComma);
-      continue;
+  frame = frames[depth - 1];
+  p = skip_space(p, end);
+  if (frame & 1) {
+    if (p == end) return fail_next(p, kEofObject);
+    if (*p == ',') {
+      p = skip_space(p + 1, end);
+      if (p == end) return fail_next(p, kEofValue);
+      if (*p == '"') goto key;
+      if (*p == '}') return fail_next(p, kTrailingComma);
+      return fail_next(p, kKeyMustBeString);
     }
-    if (c == ']') break;
-    return fail_next(kExpectedCommaBracket);
+    if (*p != '}') return fail_next(p, kExpectedCommaBrace);
+    ++p;
+    size_t base = frame >> 1;
+    size_t n = (top - base) / 2;
+    Member* members = arena_.allocate_array<Member>(n);
+    copy_values(reinterpret_cast<Value*>(members), stack + base, 2 * n);
+    n = order_members(members, n);
+    top = base;
+    set(stack[top++], Value::object(members, n, false));
+  } else {
+    if (p == end) return fail_next(p, kEofList);
+    if (*p == ',') {
+      p = skip_space(p + 1, end);
+      if (p == end) return fail_next(p, kEofValue);
+      if (*p == ']') return fail_next(p, kTrailingComma);
+      goto value;
+    }
+    if (*p != ']') return fail_next(p, kExpectedCommaBracket);
+    ++p;
+    size_t base = frame >> 1;
+    size_t n = top - base;
+    Value* items = arena_.allocate_array<Value>(n);
+    copy_values(items, stack + base, n);
+    top = base;
+    set(stack[top++], Value::array(items, n, false));
   }
-  ++p_;
-  ++budget_;
-  size_t n = top_ - base;
-  Value* items = pop_block(base);
-  set(stack_[slot], Value::array(items, n, false));
-  return true;
+  --depth;
+  goto after_value;
+
+key:  // p at the key's opening quote
+  if (capacity - top < 2) {
+    stack = grow_stack(top);
+    capacity = stack_capacity_;
+  }
+  p = string(p, stack[top]);
+  if (p == nullptr) return false;
+  ++top;
+  p = skip_space(p, end);
+  if (p == end) return fail_next(p, kEofObject);
+  if (*p != ':') return fail_next(p, kExpectedColon);
+  p = skip_space(p + 1, end);
+  if (p == end) return fail_next(p, kEofValue);
+  goto value;
 }
 
-bool Reader::object(size_t slot) {
-  if (--budget_ == 0) return fail_next(kRecursionLimit);
-  ++p_;
-  skip_space();
-  if (p_ == end_) return fail_next(kEofObject);
-  if (*p_ == '}') {
-    ++p_;
-    ++budget_;
-    set(stack_[slot], Value::object(nullptr, 0, false));
-    return true;
-  }
-  if (*p_ != '"') return fail_next(kKeyMustBeString);
-  size_t base = top_;
-  for (;;) {
-    if (!string(stack_[reserve_slot()])) return false;
-    skip_space();
-    if (p_ == end_) return fail_next(kEofObject);
-    if (*p_ != ':') return fail_next(kExpectedColon);
-    ++p_;
-    skip_space();
-    if (p_ == end_) return fail_next(kEofValue);
-    if (!value(reserve_slot())) return false;
-    skip_space();
-    if (p_ == end_) return fail_next(kEofObject);
-    char c = *p_;
-    if (c == ',') {
-      ++p_;
-      skip_space();
-      if (p_ == end_) return fail_next(kEofValue);
-      if (*p_ == '"') continue;
-      if (*p_ == '}') return fail_next(kTrailingComma);
-      return fail_next(kKeyMustBeString);
-    }
-    if (c == '}') break;
-    return fail_next(kExpectedCommaBrace);
-  }
-  ++p_;
-  ++budget_;
-  size_t n = (top_ - base) / 2;
-  Member* members = reinterpret_cast<Member*>(pop_block(base));
-  n = member_order_.apply(members, n);
-  set(stack_[slot], Value::object(members, n, false));
-  return true;
-}
-
-// The value at the cursor is not of the kind a typed read wants. Scalars are read whole
-// first (a malformed one reports its own error); containers are reported before their
-// opening bracket.
-bool Reader::typed_mismatch(const char* expected) {
+// The value at p is not of the kind a typed read wants. Scalars are read whole first (a
+// malformed one reports its own error); containers are reported before their opening
+// bracket.
+bool Reader::typed_mismatch(const char* p, const char* expected) {
   Value found;
-  char c = *p_;
+  char c = *p;
   if (c == '[') {
     found = Value::array(nullptr, 0, false);
   } else if (c == '{') {
     found = Value::object(nullptr, 0, false);
-  } else if (!scalar(found)) {
-    return false;
+  } else {
+    p = scalar(p, found);
+    if (p == nullptr) return false;
   }
   type_message_ = "invalid type: " + describe(found) + ", expected " + expected;
-  return fail_consumed(kInvalidType);
+  return fail_consumed(p, kInvalidType);
 }
 
 bool Reader::string_map(StringPairs& out) {
-  skip_space();
-  if (p_ == end_) return fail_next(kEofValue);
-  if (*p_ != '{') return typed_mismatch("a map");
-  --budget_;
-  ++p_;
-  skip_space();
-  if (p_ == end_) return fail_next(kEofObject);
-  if (*p_ == '}') {
-    ++p_;
-    ++budget_;
-    return finish();
-  }
-  if (*p_ != '"') return fail_next(kKeyMustBeString);
+  const char* p = skip_space(begin_, end_);
+  if (p == end_) return fail_next(p, kEofValue);
+  if (*p != '{') return typed_mismatch(p, "a map");
+  p = skip_space(p + 1, end_);
+  if (p == end_) return fail_next(p, kEofObject);
+  if (*p == '}') return finish(p + 1);
+  if (*p != '"') return fail_next(p, kKeyMustBeString);
   for (;;) {
     Value key;
-    if (!string(key)) return false;
-    skip_space();
-    if (p_ == end_) return fail_next(kEofObject);
-    if (*p_ != ':') return fail_next(kExpectedColon);
-    ++p_;
-    skip_space();
-    if (p_ == end_) return fail_next(kEofValue);
-    if (*p_ != '"') return typed_mismatch("a string");
+    p = string(p, key);
+    if (p == nullptr) return false;
+    p = skip_space(p, end_);
+    if (p == end_) return fail_next(p, kEofObject);
+    if (*p != ':') return fail_next(p, kExpectedColon);
+    p = skip_space(p + 1, end_);
+    if (p == end_) return fail_next(p, kEofValue);
+    if (*p != '"') return typed_mismatch(p, "a string");
     Value item;
-    if (!string(item)) return false;
+    p = string(p, item);
+    if (p == nullptr) return false;
     out.emplace_back(key.str(), item.str());
-    skip_space();
-    if (p_ == end_) return fail_next(kEofObject);
-    char c = *p_;
-    if (c == ',') {
-      ++p_;
-      skip_space();
-      if (p_ == end_) return fail_next(kEofValue);
-      if (*p_ == '"') continue;
-      if (*p_ == '}') return fail_next(kTrailingComma);
-      return fail_next(kKeyMustBeString);
+    p = skip_space(p, end_);
+    if (p == end_) return fail_next(p, kEofObject);
+    if (*p == ',') {
+      p = skip_space(p + 1, end_);
+      if (p == end_) return fail_next(p, kEofValue);
+      if (*p == '"') continue;
+      if (*p == '}') return fail_next(p, kTrailingComma);
+      return fail_next(p, kKeyMustBeString);
     }
-    if (c == '}') break;
-    return fail_next(kExpectedCommaBrace);
+    if (*p != '}') return fail_next(p, kExpectedCommaBrace);
+    return finish(p + 1);
   }
-  ++p_;
-  ++budget_;
-  return finish();
-}
-
-bool Reader::value_list(Value& out) {
-  skip_space();
-  if (p_ == end_) return fail_next(kEofValue);
-  if (*p_ != '[') return typed_mismatch("a sequence");
-  size_t slot = reserve_slot();
-  if (!array(slot) || !finish()) return false;
-  out = stack_[slot];
-  return true;
 }
 
 }  // namespace
 
+// What a document read from n bytes of text usually takes: its values, plus its
+// escaped strings decoded.
+inline size_t expected_size(size_t n) { return n + n / 2 + 1024; }
+
 Parsed<Value> parse_json(std::string_view input, InputMode mode, Arena& arena) {
+  arena.expect(expected_size(input.size()));
   Parsed<Value> result;
   Reader reader(input, mode, arena);
   if (!reader.document(result.value)) {
@@ -1055,6 +1198,7 @@ Parsed<StringPairs> read_string_map(std::string_view input, Arena& arena) {
 }
 
 Parsed<Value> read_value_list(std::string_view input, Arena& arena) {
+  arena.expect(expected_size(input.size()));
   Parsed<Value> result;
   Reader reader(input, InputMode::Text, arena);
   if (!reader.value_list(result.value)) {

@@ -1,8 +1,10 @@
-// Byte scanning shared by the reader and the writer.
+// Byte-level helpers shared by the reader, the writer and the channels: scanning for the
+// bytes a string must stop at, name order, short copies.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -32,6 +34,56 @@ inline const char* find_special(const char* p, const char* end) {
     ++p;
   }
   return end;
+}
+
+// Bit i set when byte i of the 16 at p is '"', '\\' or below 0x20 (find_special's stops).
+inline unsigned special_mask16(const char* p) {
+#ifndef __SSE2__
+  unsigned mask = 0;
+  for (int i = 0; i < 16; ++i) {
+    unsigned char c = static_cast<unsigned char>(p[i]);
+    if (c == '"' || c == '\\' || c < 0x20) mask |= 1u << i;
+  }
+  return mask;
+#else
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i hit = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+      _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1f)), x));
+  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+#endif
+}
+
+// The first min(n, 8) bytes at s as a big-endian number, zero-padded on the right, so
+// that numbers order like the bytes. Reads nothing outside [s, s + n).
+inline uint64_t load_be8(const char* s, size_t n) {
+  uint64_t x;
+  if (n >= 8) {
+    std::memcpy(&x, s, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, s, 4);
+    std::memcpy(&b, s + n - 4, 4);  // overlaps a; the shared bytes agree
+    x = a | (uint64_t{b} << (8 * (n - 4)));
+  } else if (n != 0) {
+    const unsigned char* u = reinterpret_cast<const unsigned char*>(s);
+    x = u[0] | (uint64_t{u[n / 2]} << (8 * (n / 2))) | (uint64_t{u[n - 1]} << (8 * (n - 1)));
+  } else {
+    return 0;
+  }
+  return __builtin_bswap64(x);
+}
+
+// Name order (unsigned bytes, a proper prefix first), eight bytes per step.
+inline int compare_bytes(const char* x, size_t nx, const char* y, size_t ny) {
+  size_t i = 0;
+  for (;;) {
+    uint64_t u = load_be8(x + i, nx - i), v = load_be8(y + i, ny - i);
+    if (u != v) return u < v ? -1 : 1;
+    i += 8;
+    // Zero padding makes a proper prefix compare equal so far: length decides.
+    if (i >= nx || i >= ny) return (nx > ny) - (nx < ny);
+  }
 }
 
 // Whether [p, p + n) is well-formed UTF-8: no overlong forms, no encoded surrogates,
@@ -85,6 +137,38 @@ inline bool valid_utf8(const char* text, size_t n) {
     return false;
   }
   return true;
+}
+
+// Copies n bytes, reading and writing nothing outside [src, src + n) and [dst, dst + n):
+// most strings are short, and a library call costs more than the copy.
+inline void copy_bytes(char* dst, const char* src, size_t n) {
+  if (n >= 8) {
+    if (n > 16) {
+      if (n > 64) {
+        std::memcpy(dst, src, n);
+        return;
+      }
+      for (size_t i = 0; i + 16 < n; i += 16) std::memcpy(dst + i, src + i, 16);
+      std::memcpy(dst + n - 16, src + n - 16, 16);
+      return;
+    }
+    uint64_t a, b;
+    std::memcpy(&a, src, 8);
+    std::memcpy(&b, src + n - 8, 8);
+    std::memcpy(dst, &a, 8);
+    std::memcpy(dst + n - 8, &b, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, src, 4);
+    std::memcpy(&b, src + n - 4, 4);
+    std::memcpy(dst, &a, 4);
+    std::memcpy(dst + n - 4, &b, 4);
+  } else if (n != 0) {
+    char a = src[0], b = src[n / 2], c = src[n - 1];
+    dst[0] = a;
+    dst[n / 2] = b;
+    dst[n - 1] = c;
+  }
 }
 
 // Float layout of `d` (finite or not) into `out`, which must have room for 64 bytes.

@@ -26,25 +26,25 @@ constexpr char kDigitPairs[] =
     "8081828384858687888990919293949596979899";
 
 constexpr uint64_t kPow10Int[20] = {1,
-                                   10,
-                                   100,
-                                   1000,
-                                   10000,
-                                   100000,
-                                   1000000,
-                                   10000000,
-                                   100000000,
-                                   1000000000,
-                                   10000000000,
-                                   100000000000,
-                                   1000000000000,
-                                   10000000000000,
-                                   100000000000000,
-                                   1000000000000000,
-                                   10000000000000000,
-                                   100000000000000000,
-                                   1000000000000000000,
-                                   10000000000000000000u};
+                                    10,
+                                    100,
+                                    1000,
+                                    10000,
+                                    100000,
+                                    1000000,
+                                    10000000,
+                                    100000000,
+                                    1000000000,
+                                    10000000000,
+                                    100000000000,
+                                    1000000000000,
+                                    10000000000000,
+                                    100000000000000,
+                                    1000000000000000,
+                                    10000000000000000,
+                                    100000000000000000,
+                                    1000000000000000000,
+                                    10000000000000000000u};
 
 inline int decimal_length(uint64_t x) {
   int bits = 64 - __builtin_clzll(x | 1);
@@ -99,8 +99,8 @@ inline __m128i digit_lanes(uint32_t v) {
   x = _mm_unpacklo_epi16(x, x);
   x = _mm_unpacklo_epi32(x, x);
   x = _mm_mulhi_epu16(x, _mm_setr_epi16(8389, 5243, 13108, -32768, 8389, 5243, 13108, -32768));
-  x = _mm_mulhi_epu16(x, _mm_setr_epi16(1 << 7, 1 << 11, 1 << 13, -32768, 1 << 7, 1 << 11,
-                                        1 << 13, -32768));
+  x = _mm_mulhi_epu16(
+      x, _mm_setr_epi16(1 << 7, 1 << 11, 1 << 13, -32768, 1 << 7, 1 << 11, 1 << 13, -32768));
   __m128i tens = _mm_slli_epi64(_mm_mullo_epi16(x, _mm_set1_epi16(10)), 16);
   return _mm_sub_epi16(x, tens);
 }
@@ -112,8 +112,8 @@ inline u128 ascii16(uint64_t v) {
   uint32_t upper = static_cast<uint32_t>(v / 100000000);
   uint32_t lower = static_cast<uint32_t>(v % 100000000);
 #ifdef __SSE2__
-  __m128i digits = _mm_add_epi8(_mm_packus_epi16(digit_lanes(upper), digit_lanes(lower)),
-                                _mm_set1_epi8('0'));
+  __m128i digits =
+      _mm_add_epi8(_mm_packus_epi16(digit_lanes(upper), digit_lanes(lower)), _mm_set1_epi8('0'));
   uint64_t first = static_cast<uint64_t>(_mm_cvtsi128_si64(digits));
   uint64_t second = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(digits, digits)));
   return first | (static_cast<u128>(second) << 64);
@@ -241,6 +241,42 @@ inline bool shortest_fast(uint64_t c, int q, Decimal& r) {
   return true;
 }
 
+// A value with few binary fraction digits, m / 2^e with m odd, is exactly m * 5^e / 10^e.
+// When that has at most 15 digits it is the shortest form: a shorter string lies at least
+// 5 * 10^-e away (m * 5^e ends in 5), more than half a unit in the last place here.
+inline bool short_fraction(uint64_t c, int q, Decimal& r) {
+  static constexpr uint64_t kPow5[22] = {1,
+                                         5,
+                                         25,
+                                         125,
+                                         625,
+                                         3125,
+                                         15625,
+                                         78125,
+                                         390625,
+                                         1953125,
+                                         9765625,
+                                         48828125,
+                                         244140625,
+                                         1220703125,
+                                         6103515625,
+                                         30517578125,
+                                         152587890625,
+                                         762939453125,
+                                         3814697265625,
+                                         19073486328125,
+                                         95367431640625,
+                                         476837158203125};
+  int zeros = __builtin_ctzll(c);
+  int e = -(q + zeros);
+  if (e <= 0 || e > 21) return false;
+  uint64_t m = c >> zeros;
+  if (m > 999999999999999 / kPow5[e]) return false;
+  uint64_t digits = m * kPow5[e];
+  r = {digits, -e, decimal_length(digits)};
+  return true;
+}
+
 Decimal to_decimal(double d) {
   uint64_t bits;
   std::memcpy(&bits, &d, sizeof bits);
@@ -267,7 +303,7 @@ Decimal to_decimal(double d) {
     int q = biased - 1075;
     if (q < 0 && q > -53 && (c & ((uint64_t{1} << -q) - 1)) == 0) {
       r = strip_zeros({c >> -q, 0, 0});  // an integer below 2^53 is its own shortest form
-    } else if (!shortest_fast(c, q, r)) {
+    } else if (!short_fraction(c, q, r) && !shortest_fast(c, q, r)) {
       r = shortest(c, q);
     }
   }
@@ -362,17 +398,50 @@ char* format_double_pair(double a, double b, char* out) {
 
 namespace {
 
+using detail::copy_bytes;
 using detail::decimal_length;
 using detail::put_digits;
 
+#ifdef __SSE2__
+// The n = decimal_length(x) digits of x < 10^8 as eight bytes, first digit lowest, to be
+// stored whole (the bytes past the n-th are scratch).
+inline uint64_t ascii8(uint32_t x, int n) {
+  __m128i lanes = detail::digit_lanes(x);
+  __m128i bytes = _mm_add_epi8(_mm_packus_epi16(lanes, lanes), _mm_set1_epi8('0'));
+  return static_cast<uint64_t>(_mm_cvtsi128_si64(bytes)) >> (8 * (8 - n));
+}
+#endif
+
+// Needs room for 20 bytes.
 inline char* format_uint(uint64_t x, char* out) {
   if (x < 10) {
     *out = static_cast<char>('0' + x);
     return out + 1;
   }
   int n = decimal_length(x);
+#ifdef __SSE2__
+  if (n <= 8) {
+    uint64_t digits = ascii8(static_cast<uint32_t>(x), n);
+    std::memcpy(out, &digits, 8);
+    return out + n;
+  }
+#endif
   put_digits(x, out, n);
   return out + n;
+}
+
+inline bool is_integer(Kind k) {
+  static_assert(static_cast<int>(Kind::NegInt) == static_cast<int>(Kind::UInt) + 1);
+  return static_cast<unsigned>(k) - static_cast<unsigned>(Kind::UInt) <= 1;
+}
+
+// Either integer form. Signs mix at random in real data, so the '-' is written without
+// a branch: always stored, kept only for a negative.
+inline char* format_integer(const Value& v, char* out) {
+  uint64_t negative = v.kind() == Kind::NegInt;
+  uint64_t magnitude = (v.u ^ (0 - negative)) + negative;
+  *out = '-';
+  return format_uint(magnitude, out + negative);
 }
 
 // The short escape letter of a byte below 0x20 or '"' / '\\', or 'u' for \u00XX.
@@ -391,159 +460,171 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape;
 
-// Appends through a raw cursor into the string's own storage; the string is sized to its
-// capacity while writing and trimmed once at the end.
+// Writes through a raw cursor into the string's own storage. The string is lengthened a
+// slice at a time just ahead of the cursor, so each slice is zero-filled (the only way a
+// std::string grows) while it is still in cache, and trimmed to the text at the end.
 class Writer {
  public:
-  explicit Writer(std::string& out) : out_(out) {
-    size_t used = out.size();
-    out.resize(std::max(out.capacity(), used + 256));
-    p_ = out.data() + used;
-    end_ = out.data() + out.size();
-  }
-  ~Writer() { out_.resize(static_cast<size_t>(p_ - out_.data())); }
+  explicit Writer(std::string& out) : out_(out), base_(out.size()) {}
 
-  void value(const Value& v);
+  void write(const Value& v) {
+    char* p = grow(nullptr, 16);
+    p = value(v, p);
+    out_.resize(static_cast<size_t>(p - out_.data()));
+  }
 
  private:
-  void room(size_t n) {
-    if (static_cast<size_t>(end_ - p_) < n) grow(n);
+  static constexpr size_t kSlice = 16 * 1024;
+
+  // A cursor with at least n writable bytes after it.
+  char* room(char* p, size_t n) {
+    if (static_cast<size_t>(limit_ - p) < n) p = grow(p, n);
+    return p;
   }
-  [[gnu::noinline]] void grow(size_t n) {
-    size_t used = static_cast<size_t>(p_ - out_.data());
-    out_.resize(std::max(out_.size() * 2, used + n + 256));
-    p_ = out_.data() + used;
-    end_ = out_.data() + out_.size();
+  [[gnu::noinline]] char* grow(char* p, size_t n) {
+    size_t used = p == nullptr ? base_ : static_cast<size_t>(p - out_.data());
+    size_t need = used + n;
+    size_t capacity = out_.capacity();
+    // Small texts grow by doubling, large ones a slice at a time; a reservation the
+    // caller made is used up before anything is reallocated.
+    size_t want = need + std::min(kSlice, std::max(capacity, size_t{64}));
+    if (want > capacity) {
+      if (need <= capacity) {
+        want = capacity;
+      } else {
+        out_.reserve(std::max(want, 2 * capacity));
+      }
+    }
+    out_.resize(want);
+    limit_ = out_.data() + want;
+    return out_.data() + used;
   }
-  void string(const Value& v);
-  void escaped(const char* s, const char* end);
+
+  char* value(const Value& v, char* p);
+  char* string(const Value& v, char* p);
+  char* escaped(const char* s, const char* end, char* p);
 
   std::string& out_;
-  char* p_;
-  char* end_;
+  size_t base_;
+  char* limit_ = nullptr;
 };
 
-void Writer::escaped(const char* s, const char* end) {
+char* Writer::escaped(const char* s, const char* end, char* p) {
   for (;;) {
     const char* r = detail::find_special(s, end);
     size_t run = static_cast<size_t>(r - s);
-    room(run + 8);
-    std::memcpy(p_, s, run);
-    p_ += run;
-    if (r == end) return;
+    p = room(p, run + 8);
+    copy_bytes(p, s, run);
+    p += run;
+    if (r == end) return p;
     unsigned char c = static_cast<unsigned char>(*r);
     char e = kEscape.v[c];
-    *p_++ = '\\';
+    *p++ = '\\';
     if (e != 'u') {
-      *p_++ = e;
+      *p++ = e;
     } else {
-      std::memcpy(p_, "u00", 3);
-      p_[3] = "0123456789abcdef"[c >> 4];
-      p_[4] = "0123456789abcdef"[c & 0xf];
-      p_ += 5;
+      std::memcpy(p, "u00", 3);
+      p[3] = "0123456789abcdef"[c >> 4];
+      p[4] = "0123456789abcdef"[c & 0xf];
+      p += 5;
     }
     s = r + 1;
   }
 }
 
-void Writer::string(const Value& v) {
+inline char* Writer::string(const Value& v, char* p) {
   size_t n = v.size();
   if (v.flag()) {
-    room(n + 2);
-    *p_++ = '"';
-    std::memcpy(p_, v.s, n);
-    p_ += n;
-    *p_++ = '"';
-    return;
+    p = room(p, n + 2);
+    *p = '"';
+    copy_bytes(p + 1, v.s, n);
+    p[n + 1] = '"';
+    return p + n + 2;
   }
-  room(1);
-  *p_++ = '"';
-  escaped(v.s, v.s + n);
-  room(1);
-  *p_++ = '"';
+  p = room(p, 1);
+  *p++ = '"';
+  p = escaped(v.s, v.s + n, p);
+  p = room(p, 1);
+  *p++ = '"';
+  return p;
 }
 
-void Writer::value(const Value& v) {
+char* Writer::value(const Value& v, char* p) {
   switch (v.kind()) {
     case Kind::Null:
-      room(4);
-      std::memcpy(p_, "null", 4);
-      p_ += 4;
-      return;
+      p = room(p, 4);
+      std::memcpy(p, "null", 4);
+      return p + 4;
     case Kind::False:
-      room(5);
-      std::memcpy(p_, "false", 5);
-      p_ += 5;
-      return;
+      p = room(p, 5);
+      std::memcpy(p, "false", 5);
+      return p + 5;
     case Kind::True:
-      room(4);
-      std::memcpy(p_, "true", 4);
-      p_ += 4;
-      return;
+      p = room(p, 4);
+      std::memcpy(p, "true", 4);
+      return p + 4;
     case Kind::UInt:
-      room(32);
-      p_ = format_uint(v.u, p_);
-      return;
     case Kind::NegInt:
-      room(32);
-      *p_++ = '-';
-      p_ = format_uint(~static_cast<uint64_t>(v.i) + 1, p_);
-      return;
+      p = room(p, 32);
+      return format_integer(v, p);
     case Kind::Float:
-      room(64);
-      p_ = detail::format_double(v.d, p_);
-      return;
+      p = room(p, 64);
+      return detail::format_double(v.d, p);
     case Kind::String:
-      string(v);
-      return;
+      return string(v, p);
     case Kind::Array: {
       size_t n = v.size();
-      room(2);
-      *p_++ = '[';
+      p = room(p, 2);
+      *p++ = '[';
       const Value* items = v.items;
       for (size_t i = 0; i < n; ++i) {
         if (i != 0) {
-          room(1);
-          *p_++ = ',';
+          p = room(p, 1);
+          *p++ = ',';
         }
-        if (items[i].kind() == Kind::Float && i + 1 < n && items[i + 1].kind() == Kind::Float) {
-          room(128);
-          p_ = detail::format_double_pair(items[i].d, items[i + 1].d, p_);
+        Kind k = items[i].kind();
+        if (is_integer(k)) {  // runs of integers are common: no call for them
+          p = room(p, 32);
+          p = format_integer(items[i], p);
+        } else if (k == Kind::Float && i + 1 < n && items[i + 1].kind() == Kind::Float) {
+          p = room(p, 128);
+          p = detail::format_double_pair(items[i].d, items[i + 1].d, p);
           ++i;
         } else {
-          value(items[i]);
+          p = value(items[i], p);
         }
       }
-      room(1);
-      *p_++ = ']';
-      return;
+      p = room(p, 1);
+      *p++ = ']';
+      return p;
     }
     case Kind::Object: {
       size_t n = v.size();
-      room(2);
-      *p_++ = '{';
+      p = room(p, 2);
+      *p++ = '{';
       for (size_t i = 0; i < n; ++i) {
         if (i != 0) {
-          room(1);
-          *p_++ = ',';
+          p = room(p, 1);
+          *p++ = ',';
         }
-        string(v.members[i].key);
-        room(1);
-        *p_++ = ':';
-        value(v.members[i].value);
+        p = string(v.members[i].key, p);
+        p = room(p, 1);
+        *p++ = ':';
+        p = value(v.members[i].value, p);
       }
-      room(1);
-      *p_++ = '}';
-      return;
+      p = room(p, 1);
+      *p++ = '}';
+      return p;
     }
   }
+  return p;
 }
 
 }  // namespace
 
 void write_json(const Value& value, std::string& out) {
   Writer writer(out);
-  writer.value(value);
+  writer.write(value);
 }
 
 void write_double(double d, std::string& out) {
