@@ -93,48 +93,51 @@ inline bool valid_utf8(const char* text, size_t n) {
   size_t i = 0;
   while (i < n) {
 #ifdef __SSE2__
-    if (n - i >= 16) {
+    while (n - i >= 16) {
       unsigned mask = static_cast<unsigned>(
           _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i))));
-      if (mask == 0) {
-        i += 16;
-        continue;
+      if (mask != 0) {
+        i += __builtin_ctz(mask);
+        break;
       }
-      i += __builtin_ctz(mask);
+      i += 16;
     }
 #endif
-    unsigned c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    if (c < 0xc2) return false;  // stray continuation byte or overlong two-byte form
-    if (c < 0xe0) {
-      if (n - i < 2 || (s[i + 1] & 0xc0) != 0x80) return false;
-      i += 2;
-      continue;
-    }
-    if (c < 0xf0) {
-      if (n - i < 3) return false;
-      unsigned c1 = s[i + 1];
-      if ((c1 & 0xc0) != 0x80 || (s[i + 2] & 0xc0) != 0x80) return false;
-      if (c == 0xe0 && c1 < 0xa0) return false;   // overlong
-      if (c == 0xed && c1 >= 0xa0) return false;  // surrogate
-      i += 3;
-      continue;
-    }
-    if (c < 0xf5) {
-      if (n - i < 4) return false;
-      unsigned c1 = s[i + 1];
-      if ((c1 & 0xc0) != 0x80 || (s[i + 2] & 0xc0) != 0x80 || (s[i + 3] & 0xc0) != 0x80) {
-        return false;
+    // Non-ASCII text comes in runs: stay on this path until the next ASCII byte.
+    while (i < n) {
+      unsigned c = s[i];
+      if (c < 0x80) {
+        ++i;
+        break;
       }
-      if (c == 0xf0 && c1 < 0x90) return false;   // overlong
-      if (c == 0xf4 && c1 >= 0x90) return false;  // above U+10FFFF
-      i += 4;
-      continue;
+      if (c < 0xc2) return false;  // stray continuation byte or overlong two-byte form
+      if (c < 0xe0) {
+        if (n - i < 2 || (s[i + 1] & 0xc0) != 0x80) return false;
+        i += 2;
+        continue;
+      }
+      if (c < 0xf0) {
+        if (n - i < 3) return false;
+        unsigned c1 = s[i + 1];
+        if ((c1 & 0xc0) != 0x80 || (s[i + 2] & 0xc0) != 0x80) return false;
+        if (c == 0xe0 && c1 < 0xa0) return false;   // overlong
+        if (c == 0xed && c1 >= 0xa0) return false;  // surrogate
+        i += 3;
+        continue;
+      }
+      if (c < 0xf5) {
+        if (n - i < 4) return false;
+        unsigned c1 = s[i + 1];
+        if ((c1 & 0xc0) != 0x80 || (s[i + 2] & 0xc0) != 0x80 || (s[i + 3] & 0xc0) != 0x80) {
+          return false;
+        }
+        if (c == 0xf0 && c1 < 0x90) return false;   // overlong
+        if (c == 0xf4 && c1 >= 0x90) return false;  // above U+10FFFF
+        i += 4;
+        continue;
+      }
+      return false;
     }
-    return false;
   }
   return true;
 }
