@@ -42,9 +42,10 @@ void type_error(const std::string& message) { PyErr_SetString(PyExc_TypeError, m
 
 bool bind(const char* function, const char* const* params, size_t count, PyObject* const* args,
           Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
-  std::string fn(function);
+  // Messages are built only on failure: binding runs on every call.
+  auto fn = [function] { return std::string(function); };
   if (static_cast<size_t>(nargs) > count) {
-    type_error(fn + "() takes " + std::to_string(count) + " positional arguments but " +
+    type_error(fn() + "() takes " + std::to_string(count) + " positional arguments but " +
                std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
     return false;
   }
@@ -74,7 +75,7 @@ bool bind(const char* function, const char* const* params, size_t count, PyObjec
       return false;
     }
     if (bound[match] != nullptr) {
-      type_error(fn + "() got multiple values for argument '" + params[match] + "'");
+      type_error(fn() + "() got multiple values for argument '" + params[match] + "'");
       return false;
     }
     bound[match] = args[nargs + k];
@@ -85,7 +86,7 @@ bool bind(const char* function, const char* const* params, size_t count, PyObjec
     if (bound[i] == nullptr) missing.push_back(params[i]);
   }
   if (!missing.empty()) {
-    type_error(fn + "() missing " + std::to_string(missing.size()) + " required positional " +
+    type_error(fn() + "() missing " + std::to_string(missing.size()) + " required positional " +
                (missing.size() == 1 ? "argument: " : "arguments: ") + quoted_list(missing));
     return false;
   }
