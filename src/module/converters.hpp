@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <bit>
 #include <cstring>
 #include <new>
 #include <span>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "module/python.hpp"
+#include "vectors/vectors.hpp"
 
 namespace quor::frame {
 
@@ -237,6 +239,215 @@ struct SequenceOf<Byte> {
     detail::reserve_hint(o, bytes);
     return detail::for_each_item(
         o, [&](PyObject* item) { return Byte::convert(item, bytes.emplace_back()); });
+  }
+};
+
+
+// Strong references that a converted value holds so that views into the interpreter's
+// buffers stay valid until the call ends, whatever Python code runs meanwhile.
+class KeepAlive {
+ public:
+  KeepAlive() = default;
+  KeepAlive(const KeepAlive&) = delete;
+  KeepAlive& operator=(const KeepAlive&) = delete;
+  ~KeepAlive() {
+    for (PyObject* o : refs_) Py_DECREF(o);
+  }
+  void hold(PyObject* o) {
+    refs_.reserve(refs_.size() + 1);  // may throw before the reference is taken
+    refs_.push_back(Py_NewRef(o));
+  }
+
+ private:
+  std::vector<PyObject*> refs_;
+};
+
+// Text pairs read in place: each tuple is kept alive, and with it its two strs.
+class TextPairViews {
+ public:
+  operator std::span<const std::pair<std::string_view, std::string_view>>() const {
+    return {pairs_.data(), pairs_.size()};
+  }
+  std::vector<std::pair<std::string_view, std::string_view>>& pairs() { return pairs_; }
+  KeepAlive& keep() { return keep_; }
+
+ private:
+  KeepAlive keep_;
+  std::vector<std::pair<std::string_view, std::string_view>> pairs_;
+};
+
+struct TextPairView {};
+
+template <>
+struct SequenceOf<TextPairView> {
+  using type = TextPairViews;
+  static bool convert(PyObject* o, type& out) {
+    if (!detail::check_sequence(o)) return false;
+    detail::reserve_hint(o, out.pairs());
+    return detail::for_each_item(o, [&](PyObject* item) {
+      std::string_view first, second;
+      if (!TextPair::convert_views(item, first, second)) return false;
+      out.keep().hold(item);
+      out.pairs().emplace_back(first, second);
+      return true;
+    });
+  }
+};
+
+namespace detail {
+
+// A native-order buffer of C floats or doubles, as the buffer protocol describes it.
+enum class FloatFormat { None, Float, Double };
+
+// A memoryview iterates only the '@' prefix; numpy arrays iterate any native-order one.
+inline FloatFormat float_format(const Py_buffer& view, bool any_native_prefix) {
+  const char* f = view.format ? view.format : "B";
+  if (*f == '@' || (any_native_prefix && (*f == '=' || (std::endian::native == std::endian::little && *f == '<')))) ++f;
+  if (f[0] == 'f' && f[1] == '\0' && view.itemsize == 4) return FloatFormat::Float;
+  if (f[0] == 'd' && f[1] == '\0' && view.itemsize == 8) return FloatFormat::Double;
+  return FloatFormat::None;
+}
+
+// Exact numpy arrays, array.array and memoryview: the types whose items, iterated, are
+// exactly the floats their buffer holds. Subclasses may override iteration.
+bool is_float_buffer_type(PyObject* o);
+
+// A pinned view of a float buffer with `ndim` dimensions, or false (no exception) when
+// the object must take the item-by-item path.
+class FloatBuffer {
+ public:
+  FloatBuffer() = default;
+  FloatBuffer(const FloatBuffer&) = delete;
+  FloatBuffer& operator=(const FloatBuffer&) = delete;
+  ~FloatBuffer() {
+    if (pinned_) PyBuffer_Release(&view_);
+  }
+  bool pin(PyObject* o, int ndim) {
+    if (!is_float_buffer_type(o)) return false;
+    if (PyObject_GetBuffer(o, &view_, PyBUF_FORMAT | PyBUF_STRIDES) < 0) {
+      PyErr_Clear();  // e.g. a released view: iteration reports it
+      return false;
+    }
+    format_ = view_.ndim == ndim ? float_format(view_, !PyMemoryView_Check(o)) : FloatFormat::None;
+    if (format_ == FloatFormat::None) {
+      PyBuffer_Release(&view_);
+      return false;
+    }
+    pinned_ = true;
+    return true;
+  }
+  const Py_buffer& view() const { return view_; }
+  FloatFormat format() const { return format_; }
+  Py_ssize_t stride(int dim) const {
+    if (view_.strides) return view_.strides[dim];
+    return (dim == 0 && view_.ndim == 2 ? view_.shape[1] : 1) * view_.itemsize;
+  }
+  // Item j of row i (ndim 2) or item j (ndim 1, i = 0), as the item rule would read it.
+  template <class T>
+  T at(Py_ssize_t i, Py_ssize_t j) const {
+    const char* p = static_cast<const char*>(view_.buf) + j * stride(view_.ndim - 1);
+    if (view_.ndim == 2) p += i * stride(0);
+    if (format_ == FloatFormat::Float) {
+      float f;
+      std::memcpy(&f, p, sizeof f);
+      return static_cast<T>(f);
+    }
+    double d;
+    std::memcpy(&d, p, sizeof d);
+    return static_cast<T>(d);
+  }
+
+ private:
+  Py_buffer view_{};
+  bool pinned_ = false;
+  FloatFormat format_ = FloatFormat::None;
+};
+
+// Appends the items of `o` by the Real rule, narrowed to T. Exact floats in exact lists
+// and tuples, and float buffers, are read directly; they give what the rule gives.
+template <class T>
+bool append_reals(PyObject* o, std::vector<T>& out) {
+  {
+    FloatBuffer buffer;
+    if (buffer.pin(o, 1)) {
+      const Py_ssize_t n = buffer.view().shape[0];
+      out.reserve(out.size() + static_cast<size_t>(n));
+      for (Py_ssize_t j = 0; j < n; ++j) out.push_back(buffer.at<T>(0, j));
+      return true;
+    }
+  }
+  if (!check_sequence(o)) return false;
+  reserve_hint(o, out);
+  auto each = [&](PyObject* item) {
+    double d = PyFloat_AsDouble(item);
+    if (d == -1.0 && PyErr_Occurred()) return false;
+    out.push_back(static_cast<T>(d));
+    return true;
+  };
+  if (PyList_CheckExact(o)) {
+    // Re-measured every step: a later item's __float__ may change the list.
+    for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) {
+      PyObject* item = PyList_GetItem(o, i);
+      if (PyFloat_CheckExact(item)) {
+        out.push_back(static_cast<T>(PyFloat_AsDouble(item)));
+        continue;
+      }
+      py::Ref held(Py_NewRef(item));
+      if (!each(held.get())) return false;
+    }
+    return true;
+  }
+  return for_each_item(o, each);
+}
+
+}  // namespace detail
+
+// A sequence of reals as one array: T is double (Real) or float (Single real).
+template <class T>
+struct RealSequence {
+  using type = std::vector<T>;
+  static bool convert(PyObject* o, type& out) { return detail::append_reals(o, out); }
+};
+
+// The rows of a matrix of single reals, flattened.
+class FlatMatrix {
+ public:
+  operator vectors::Matrix() const {
+    return {{values_.data(), values_.size()}, {offsets_.data(), offsets_.size()}};
+  }
+  std::vector<float>& values() { return values_; }
+  std::vector<size_t>& offsets() { return offsets_; }
+
+ private:
+  std::vector<float> values_;
+  std::vector<size_t> offsets_{0};
+};
+
+struct MatrixOfSingleReals {
+  using type = FlatMatrix;
+  static bool convert(PyObject* o, type& out) {
+    {
+      // A 2-D array: its rows, iterated, are 1-D arrays of the same floats.
+      detail::FloatBuffer buffer;
+      // (A 2-D memoryview cannot be iterated, so it takes the item path and its error.)
+      if (!PyMemoryView_Check(o) && buffer.pin(o, 2)) {
+        const Py_ssize_t rows = buffer.view().shape[0], cols = buffer.view().shape[1];
+        out.values().reserve(static_cast<size_t>(rows * cols));
+        out.offsets().reserve(static_cast<size_t>(rows) + 1);
+        for (Py_ssize_t i = 0; i < rows; ++i) {
+          for (Py_ssize_t j = 0; j < cols; ++j) out.values().push_back(buffer.at<float>(i, j));
+          out.offsets().push_back(out.values().size());
+        }
+        return true;
+      }
+    }
+    if (!detail::check_sequence(o)) return false;
+    detail::reserve_hint(o, out.offsets());
+    return detail::for_each_item(o, [&](PyObject* row) {
+      if (!detail::append_reals(row, out.values())) return false;
+      out.offsets().push_back(out.values().size());
+      return true;
+    });
   }
 };
 

@@ -88,6 +88,11 @@ PyObject* result_failed();
 
 namespace detail {
 
+template <class T>
+inline constexpr bool is_result = false;
+template <class T>
+inline constexpr bool is_result<Result<T>> = true;
+
 template <class F, class... K, size_t... I>
 PyObject* call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Kinds<K...>,
                std::index_sequence<I...>) {
@@ -105,8 +110,13 @@ PyObject* call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Kinds
   if (!converted) return nullptr;
 
   auto result = std::apply(F::op, values);
-  if (!result.ok()) return raise(result.error());
-  PyObject* out = to_python(result.value());
+  PyObject* out;
+  if constexpr (is_result<decltype(result)>) {
+    if (!result.ok()) return raise(result.error());
+    out = to_python(result.value());
+  } else {
+    out = to_python(result);  // an operation that cannot fail
+  }
   return out ? out : result_failed();
 }
 

@@ -3,11 +3,14 @@
 #include <atomic>
 #include <cstdint>
 
+#include "actors/actors.hpp"
 #include "channels/channels.hpp"
 #include "checkpoint/checkpoint.hpp"
+#include "cost/cost.hpp"
 #include "module/frame.hpp"
 #include "module/python.hpp"
 #include "scheduler/planner.hpp"
+#include "vectors/vectors.hpp"
 
 namespace quor {
 namespace {
@@ -15,6 +18,25 @@ namespace {
 using namespace frame;
 
 // The function table, in registration order. A function is a descriptor and an operation.
+
+struct CosineSimilarity {
+  static constexpr const char* name = "cosine_similarity";
+  static constexpr const char* doc =
+      "cosine_similarity(a, b)\n--\n\nCosine similarity between two equal-length vectors.";
+  static constexpr std::array<const char*, 2> params{"a", "b"};
+  using kinds = Kinds<RealSequence<float>, RealSequence<float>>;
+  static constexpr auto op = &vectors::cosine_similarity;
+};
+
+struct TopK {
+  static constexpr const char* name = "top_k";
+  static constexpr const char* doc =
+      "top_k(query, matrix, k)\n--\n\n"
+      "Indices and scores of the `k` rows most similar to `query`.";
+  static constexpr std::array<const char*, 3> params{"query", "matrix", "k"};
+  using kinds = Kinds<RealSequence<float>, MatrixOfSingleReals, Count>;
+  static constexpr auto op = &vectors::top_k;
+};
 
 struct EncodeCheckpoint {
   static constexpr const char* name = "encode_checkpoint";
@@ -64,6 +86,35 @@ struct PlanSupersteps {
   static constexpr auto op = &scheduler::plan_supersteps;
 };
 
+struct HashEvent {
+  static constexpr const char* name = "hash_event";
+  static constexpr const char* doc =
+      "hash_event(prev_hash, payload)\n--\n\n"
+      "Chained hash for an audit entry: `sha256(prev_hash || payload)`.";
+  static constexpr std::array<const char*, 2> params{"prev_hash", "payload"};
+  using kinds = Kinds<Text, Text>;
+  static constexpr auto op = &actors::hash_event;
+};
+
+struct VerifyChain {
+  static constexpr const char* name = "verify_chain";
+  static constexpr const char* doc =
+      "verify_chain(genesis, entries)\n--\n\n"
+      "Verify a hash chain; returns the index of the first broken link or `None`.";
+  static constexpr std::array<const char*, 2> params{"genesis", "entries"};
+  using kinds = Kinds<Text, SequenceOf<TextPairView>>;
+  static constexpr auto op = &actors::verify_chain;
+};
+
+struct AggregateCost {
+  static constexpr const char* name = "aggregate_cost";
+  static constexpr const char* doc =
+      "aggregate_cost(values)\n--\n\nSum per-call costs into a single total.";
+  static constexpr std::array<const char*, 1> params{"values"};
+  using kinds = Kinds<RealSequence<double>>;
+  static constexpr auto op = &cost::aggregate_cost;
+};
+
 template <class F>
 constexpr PyMethodDef method() {
   return {F::name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<F>)),
@@ -71,8 +122,10 @@ constexpr PyMethodDef method() {
 }
 
 PyMethodDef functions[] = {
-    method<EncodeCheckpoint>(), method<DecodeCheckpoint>(), method<ReduceChannel>(),
-    method<AdvanceSuperstep>(), method<PlanSupersteps>(),
+    method<CosineSimilarity>(), method<TopK>(),           method<EncodeCheckpoint>(),
+    method<DecodeCheckpoint>(), method<ReduceChannel>(),  method<AdvanceSuperstep>(),
+    method<PlanSupersteps>(),   method<HashEvent>(),      method<VerifyChain>(),
+    method<AggregateCost>(),
 };
 
 PyModuleDef module_def = {

@@ -1,0 +1,37 @@
+// SHA-256 as a streaming digest. The block function is chosen once per process: the x86
+// SHA extensions where the processor has them, a portable one otherwise.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace quor::actors {
+
+class Sha256 {
+ public:
+  using Digest = std::array<uint8_t, 32>;
+  using BlockFn = void (*)(uint32_t state[8], const uint8_t* blocks, size_t count);
+
+  Sha256();
+  void update(const uint8_t* data, size_t size);
+  void update(std::string_view text) {
+    update(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  }
+  Digest finish();
+
+  // The implementations, exposed so that tests can hold them against each other.
+  static void blocks_portable(uint32_t state[8], const uint8_t* blocks, size_t count);
+  static BlockFn blocks_accelerated();  // nullptr where the processor lacks the extensions
+  static void force_portable(bool on);  // for the self-test only
+
+ private:
+  uint32_t state_[8];
+  uint8_t buffer_[64];
+  size_t buffered_ = 0;
+  uint64_t length_ = 0;
+  BlockFn blocks_;
+};
+
+}  // namespace quor::actors
