@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-#if defined(__x86_64__) && !defined(QUOR_PORTABLE)
+#include "common/simd.hpp"
+#if QUOR_X86_EXTENSIONS
 #include <immintrin.h>
 #define QUOR_SHA_NI 1
 #endif

@@ -92,7 +92,7 @@ constexpr HexTable kHex;
 
 // Most blocks are a handful of values: copy them without a library call.
 inline void copy_values(Value* dst, const Value* src, size_t n) {
-#ifdef __SSE2__
+#if QUOR_SSE2
   for (size_t i = 0; i < n; ++i) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
@@ -105,7 +105,7 @@ inline void copy_values(Value* dst, const Value* src, size_t n) {
 // Stores a value with one 16-byte write, so that copying it on (also 16 bytes at a time)
 // never waits on two narrower stores.
 inline void set(Value& dst, const Value& v) {
-#ifdef __SSE2__
+#if QUOR_SSE2
   _mm_storeu_si128(reinterpret_cast<__m128i*>(&dst),
                    _mm_set_epi64x(static_cast<long long>(v.u), static_cast<long long>(v.tag)));
 #else
@@ -395,7 +395,7 @@ const char* skip_space_run(const char* p, const char* end) {
   if (!is_space(*p)) return p;
   ++p;
   if (p == end || static_cast<unsigned char>(*p) > ' ') return p;
-#ifdef __SSE2__
+#if QUOR_SSE2
   while (end - p >= 16) {
     __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     __m128i blank =

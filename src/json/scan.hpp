@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <cstring>
 
-#ifdef __SSE2__
+#include "common/simd.hpp"
+
+#if QUOR_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -15,7 +17,7 @@ namespace quor::json::detail {
 // First byte in [p, end) that is '"', '\\' or below 0x20, or end. Both the reader (end of
 // an escape-free run) and the writer (next byte to escape) stop at exactly these bytes.
 inline const char* find_special(const char* p, const char* end) {
-#ifdef __SSE2__
+#if QUOR_SSE2
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
   const __m128i control = _mm_set1_epi8(0x1f);
@@ -38,7 +40,7 @@ inline const char* find_special(const char* p, const char* end) {
 
 // Bit i set when byte i of the 16 at p is '"', '\\' or below 0x20 (find_special's stops).
 inline unsigned special_mask16(const char* p) {
-#ifndef __SSE2__
+#if !QUOR_SSE2
   unsigned mask = 0;
   for (int i = 0; i < 16; ++i) {
     unsigned char c = static_cast<unsigned char>(p[i]);
@@ -92,7 +94,7 @@ inline bool valid_utf8(const char* text, size_t n) {
   const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
   size_t i = 0;
   while (i < n) {
-#ifdef __SSE2__
+#if QUOR_SSE2
     while (n - i >= 16) {
       unsigned mask = static_cast<unsigned>(
           _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i))));

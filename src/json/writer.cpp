@@ -9,7 +9,7 @@
 #include "json/pow10.hpp"
 #include "json/scan.hpp"
 
-#ifdef __SSE2__
+#if QUOR_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -89,7 +89,7 @@ inline uint64_t mul_high(uint64_t a, uint64_t b) {
   return static_cast<uint64_t>((static_cast<u128>(a) * b) >> 64);
 }
 
-#ifdef __SSE2__
+#if QUOR_SSE2
 // The eight digits of v < 10^8 in eight 16-bit lanes, first digit in lane 0: each lane
 // divides its copy of a four-digit half by 1000, 100, 10 or 1 (a multiply-high pair that
 // is exact below 10^4) and takes away ten times its left neighbour.
@@ -111,7 +111,7 @@ inline __m128i digit_lanes(uint32_t v) {
 inline u128 ascii16(uint64_t v) {
   uint32_t upper = static_cast<uint32_t>(v / 100000000);
   uint32_t lower = static_cast<uint32_t>(v % 100000000);
-#ifdef __SSE2__
+#if QUOR_SSE2
   __m128i digits =
       _mm_add_epi8(_mm_packus_epi16(digit_lanes(upper), digit_lanes(lower)), _mm_set1_epi8('0'));
   uint64_t first = static_cast<uint64_t>(_mm_cvtsi128_si64(digits));
@@ -402,7 +402,7 @@ using detail::copy_bytes;
 using detail::decimal_length;
 using detail::put_digits;
 
-#ifdef __SSE2__
+#if QUOR_SSE2
 // The n = decimal_length(x) digits of x < 10^8 as eight bytes, first digit lowest, to be
 // stored whole (the bytes past the n-th are scratch).
 inline uint64_t ascii8(uint32_t x, int n) {
@@ -419,7 +419,7 @@ inline char* format_uint(uint64_t x, char* out) {
     return out + 1;
   }
   int n = decimal_length(x);
-#ifdef __SSE2__
+#if QUOR_SSE2
   if (n <= 8) {
     uint64_t digits = ascii8(static_cast<uint32_t>(x), n);
     std::memcpy(out, &digits, 8);

@@ -4,7 +4,8 @@
 #include <bit>
 #include <cmath>
 
-#if defined(__SSE2__) && !defined(QUOR_PORTABLE)
+#include "common/simd.hpp"
+#if QUOR_SSE2
 #include <emmintrin.h>
 #include <xmmintrin.h>
 #define QUOR_VECTORS_SSE 1

@@ -1,0 +1,121 @@
+"""Link hashes and chain verification, held against hashlib."""
+
+import hashlib
+import random
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from quor_core import hash_event, verify_chain
+
+
+def ref_link(prev, payload):
+    return hashlib.sha256(prev.encode() + b"\x1f" + payload.encode()).hexdigest()
+
+
+def build_chain(genesis, payloads):
+    entries, prev = [], genesis
+    for p in payloads:
+        prev = hash_event(prev, p)
+        entries.append((p, prev))
+    return entries
+
+
+# Every length around the block edges (55/56/64) up to a few blocks, then long inputs; the
+# prefix shifts where the payload starts inside a block.
+LENGTHS = list(range(0, 300)) + [511, 512, 513, 1000, 4095, 4096, 4097, 3 * 2**20 + 7]
+
+
+@pytest.mark.parametrize("prefix", ["", "p" * 64, "é"])
+def test_digest_matches_hashlib_at_every_block_edge(prefix):
+    rng = random.Random(len(prefix))
+    for n in LENGTHS:
+        payload = "".join(chr(rng.randrange(32, 127)) for _ in range(min(n, 64))) * (n // 64 + 1)
+        payload = payload[:n]
+        assert hash_event(prefix, payload) == ref_link(prefix, payload), n
+
+
+@pytest.mark.parametrize(
+    "prev, payload, link_input",
+    [("", "", b"\x1f"), ("a", "b", b"a\x1fb"), ("ab", "", b"ab\x1f"), ("", "ab", b"\x1fab"),
+     ("", "é", b"\x1f\xc3\xa9"), ("\x00", "\U0001f600", b"\x00\x1f\xf0\x9f\x98\x80")],
+)
+def test_link_input_is_prev_separator_payload(prev, payload, link_input):
+    link = hash_event(prev, payload)
+    assert link == hashlib.sha256(link_input).hexdigest()
+    assert len(link) == 64 and set(link) <= set("0123456789abcdef")
+
+
+@settings(derandomize=True, max_examples=60, deadline=None)
+@given(genesis=st.text(max_size=70), payloads=st.lists(st.text(max_size=90), max_size=8),
+       data=st.data())
+def test_first_broken_link_is_found(genesis, payloads, data):
+    entries = build_chain(genesis, payloads)
+    assert verify_chain(genesis, entries) is None
+    if not entries:
+        return
+    j = data.draw(st.integers(0, len(entries) - 1))
+    payload, stored = entries[j]
+    tampered = [
+        (payload + "x", stored),
+        (payload, stored.upper() if stored.upper() != stored else stored[:-1] + "g"),
+        (payload, stored + " "),
+        (payload, stored[:-1]),
+    ]
+    for entry in tampered:
+        assert verify_chain(genesis, entries[:j] + [entry] + entries[j + 1:]) == j
+    assert verify_chain(genesis + "x", entries) == 0
+
+
+def test_swapping_two_entries_reports_the_smaller_index():
+    entries = build_chain("g", ["a", "b", "c", "d"])
+    entries[1], entries[3] = entries[3], entries[1]
+    assert verify_chain("g", entries) == 1
+    assert verify_chain("anything", []) is None
+    assert verify_chain("", build_chain("", ["x"])) is None
+
+
+class Pairs:
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+@pytest.mark.parametrize("wrap", [list, tuple, Pairs])
+def test_every_sequence_kind_gives_the_same_answer(wrap):
+    entries = build_chain("g", ["a", "b", "c"])
+    assert verify_chain("g", wrap(entries)) is None
+    assert verify_chain("g", wrap(entries[:1] + [("z", entries[1][1])])) == 1
+
+
+@pytest.mark.parametrize(
+    "genesis, entries, exc, message",
+    [
+        (1, [], TypeError, "argument 'genesis': 'int' object cannot be converted to 'PyString'"),
+        ("g", "ab", TypeError, "argument 'entries': Can't extract `str` to `Vec`"),
+        ("g", [["p", "h"]], TypeError,
+         "argument 'entries': 'list' object cannot be converted to 'PyTuple'"),
+        ("g", [("p",)], ValueError, "expected tuple of length 2, but got tuple of length 1"),
+        ("g", [("p", "h", "x")], ValueError, "expected tuple of length 2, but got tuple of length 3"),
+        # Every entry is converted before any link is checked.
+        ("g", [("p", "broken"), ("q", 5)], TypeError,
+         "argument 'entries': 'int' object cannot be converted to 'PyString'"),
+    ],
+)
+def test_argument_errors(genesis, entries, exc, message):
+    with pytest.raises(exc) as info:
+        verify_chain(genesis, entries)
+    assert type(info.value) is exc and str(info.value) == message
+
+
+def test_texts_without_utf8_raise_the_encoding_error():
+    for call in (lambda: hash_event("\ud800", ""), lambda: verify_chain("g", [("\udfff", "h")])):
+        with pytest.raises(UnicodeEncodeError):
+            call()
+    with pytest.raises(TypeError, match="^argument 'payload': 'bytes' object cannot be converted to 'PyString'$"):
+        hash_event("", b"x")

@@ -1,0 +1,304 @@
+"""Cosine, top-k and cost totals, held against float32 and left-to-right reference loops."""
+
+import array
+import math
+import random
+import struct
+
+import pytest
+
+from quor_core import aggregate_cost, cosine_similarity, top_k
+
+# numpy warns when it narrows values beyond the float32 range; that narrowing is the point.
+pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
+
+
+def f32(x):
+    """Round a double to the nearest float32 (infinities beyond the range)."""
+    try:
+        return struct.unpack("f", struct.pack("f", x))[0]
+    except OverflowError:
+        return math.copysign(math.inf, x)
+
+
+def ref_cosine(x, y):
+    x, y = [f32(v) for v in x], [f32(v) for v in y]
+    if not x or len(x) != len(y):
+        return 0.0
+    dot = xx = yy = 0.0
+    for a, b in zip(x, y):  # each double operation rounded: exact float32 arithmetic
+        dot = f32(dot + f32(a * b))
+        xx = f32(xx + f32(a * a))
+        yy = f32(yy + f32(b * b))
+    if xx == 0.0 or yy == 0.0:
+        return 0.0
+    try:
+        root = f32(f32(math.sqrt(yy)) * f32(math.sqrt(xx)))
+        return f32(dot / root)
+    except (ZeroDivisionError, ValueError):
+        return math.nan if math.isnan(dot) or math.isnan(xx) or math.isnan(yy) else f32(
+            float("nan") if dot == 0 else math.copysign(math.inf, dot))
+
+
+def ref_top_k(query, matrix, k):
+    scores = [ref_cosine(query, row) if query and len(row) == len(query) else 0.0
+              for row in matrix]
+    order = sorted(range(len(scores)),
+                   key=lambda i: (math.isnan(scores[i]), -scores[i] if not math.isnan(scores[i]) else 0, i))
+    return [(i, scores[i]) for i in order[:k]]
+
+
+def same(a, b):
+    return (math.isnan(a) and math.isnan(b)) or (a == b and math.copysign(1, a) == math.copysign(1, b))
+
+
+def vec(rng, n, special=0.0):
+    pool = [0.0, -0.0, 1e-45, -3e-39, 1e20, -1e20, math.inf, -math.inf, math.nan, 1e39]
+    return [rng.choice(pool) if rng.random() < special else rng.uniform(-2, 2) for _ in range(n)]
+
+
+@pytest.mark.parametrize(
+    "a, b, expected",
+    [
+        ([1.0, 2.0, 3.0], [1.0, 2.0, 3.0], 0.9999999403953552),
+        ([1.0, 2.0, 3.0], [4.0, 5.0, 6.0], 0.9746317863464355),
+        ([1.0, 1.0], [1.0, 0.0], 0.7071067690849304),
+        ([1.0, 2.0, 3.0], [-1.0, -2.0, -3.0], -0.9999999403953552),
+        ([3.0, 4.0], [3.0, 4.0], 1.0),
+        ([1.0, 2.0], [2.0, 4.0], 1.0),
+        ([], [], 0.0),
+        ([1.0], [1.0, 2.0], 0.0),
+        ([0.0, 0.0], [1.0, 2.0], 0.0),
+        ([1e-30], [1e-30], 0.0),
+        ([1e20], [1e20], math.nan),
+        ([math.nan], [1.0], math.nan),
+        ([math.nan], [0.0], 0.0),
+        ([1e39], [1.0], math.nan),  # beyond float32: an infinity
+    ],
+)
+def test_cosine_examples(a, b, expected):
+    assert same(cosine_similarity(a, b), expected)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_cosine_matches_float32_reference(seed):
+    rng = random.Random(seed)
+    for _ in range(200):
+        n = rng.randrange(0, 40)
+        a, b = vec(rng, n, special=seed / 10), vec(rng, n if rng.random() < 0.9 else n + 1, seed / 10)
+        assert same(cosine_similarity(a, b), ref_cosine(a, b)), (a, b)
+
+
+@pytest.mark.parametrize(
+    "query, matrix, k, expected",
+    [
+        ([1.0, 0.0], [[0.0, 1.0], [1.0, 0.0], [1.0, 1.0]], 2, [(1, 1.0), (2, 0.7071067690849304)]),
+        ([1.0], [[2.0], [1.0], [3.0]], 3, [(0, 1.0), (1, 1.0), (2, 1.0)]),
+        ([1.0, 0.0], [[1.0], [-1.0, 0.0]], 2, [(0, 0.0), (1, -1.0)]),
+        ([], [[1.0], [2.0], []], 2, [(0, 0.0), (1, 0.0)]),
+        ([1.0], [], 5, []),
+        ([1.0], [[1.0]], 0, []),
+        ([1.0], [[1.0], [2.0]], 2**64 - 1, [(0, 1.0), (1, 1.0)]),
+        ([1.0], [[-0.0], [math.nan], [0.0], [-1.0], [math.nan], [1.0]], 6,
+         [(5, 1.0), (0, 0.0), (2, 0.0), (3, -1.0), (1, math.nan), (4, math.nan)]),
+    ],
+)
+def test_top_k_examples(query, matrix, k, expected):
+    got = top_k(query, matrix, k)
+    assert [i for i, _ in got] == [i for i, _ in expected]
+    assert all(same(s, e) for (_, s), (_, e) in zip(got, expected))
+    assert all(type(i) is int and type(s) is float for i, s in got)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_top_k_matches_reference(seed):
+    rng = random.Random(100 + seed)
+    for _ in range(20):
+        d = rng.randrange(0, 12)
+        query = vec(rng, d, seed / 12)
+        matrix = [vec(rng, d if rng.random() < 0.9 else rng.randrange(0, 12), seed / 12)
+                  for _ in range(rng.randrange(0, 30))]
+        matrix += [matrix[0]] * 3 if matrix else []  # ties
+        k = rng.randrange(0, len(matrix) + 3)
+        got, want = top_k(query, matrix, k), ref_top_k(query, matrix, k)
+        assert [i for i, _ in got] == [i for i, _ in want]
+        assert all(same(a, b) for (_, a), (_, b) in zip(got, want))
+
+
+def as_forms(rows):
+    """The same vectors in every form a caller may pass."""
+    np = pytest.importorskip("numpy")
+    yield [list(r) for r in rows]
+    yield tuple(tuple(r) for r in rows)
+    yield [array.array("f", r) for r in rows]
+    yield [array.array("d", r) for r in rows]
+    yield [memoryview(array.array("f", r)) for r in rows]
+    yield np.array(rows, dtype=np.float32)
+    yield np.array(rows, dtype=np.float64)
+    yield np.array(rows, dtype=">f4")
+    yield np.array(rows, dtype=object)
+    yield np.asfortranarray(np.array(rows, dtype=np.float32))
+    yield np.array(rows, dtype=np.float32)[:, ::-1][:, ::-1]
+    yield [np.array(r, dtype=np.float32)[::1] for r in rows]
+
+
+def test_every_input_form_scores_the_same():
+    rng = random.Random(7)
+    rows = [vec(rng, 9, 0.2) for _ in range(23)] + [[3.5e38] * 9, [1e39] * 9, [1e-46] * 9]
+    query = rows[0]
+    expected = top_k(query, rows, 50)
+    for form in as_forms(rows):
+        got = top_k(form[0], form, 50)
+        assert [i for i, _ in got] == [i for i, _ in expected]
+        assert all(same(a, b) for (_, a), (_, b) in zip(got, expected)), type(form)
+        assert same(cosine_similarity(form[1], form[2]), cosine_similarity(rows[1], rows[2]))
+    costs = rows[3]
+    for form in (costs, tuple(costs), array.array("d", costs), memoryview(array.array("d", costs))):
+        assert same(aggregate_cost(form), aggregate_cost(list(costs)))
+
+
+def test_buffers_that_cannot_be_iterated_keep_their_error():
+    np = pytest.importorskip("numpy")
+    grid = np.zeros((2, 2), dtype=np.float32)
+    with pytest.raises(NotImplementedError):
+        top_k([0.0, 0.0], memoryview(grid), 1)
+    little = memoryview(np.zeros(2, dtype="<f4").view("B")).cast("B")
+    with pytest.raises(TypeError):
+        cosine_similarity(np.float32(1.0), [1.0])
+    with pytest.raises(TypeError, match="^argument 'b': iteration over a 0-d array$"):
+        cosine_similarity([1.0], np.array(1.0))
+    assert cosine_similarity(little, little) == 0.0  # bytes are ints: a valid zero vector
+
+
+class Real:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+
+
+class Index:
+    def __index__(self):
+        return 3
+
+
+class IntWithFloat(int):
+    def __float__(self):
+        return 0.25
+
+
+@pytest.mark.parametrize(
+    "values, expected",
+    [
+        ([], -0.0), ([0.0], 0.0), ([-0.0], -0.0), ([-0.0, 0.0], 0.0),
+        ([0.1, 0.2, 0.3], 0.6000000000000001),
+        ([1e16, 1.0, -1e16], 0.0), ([1e16, -1e16, 1.0], 1.0),
+        ([1, 2, True], 4.0), ((0.5, 0.25), 0.75), (b"\x01\x02", 3.0),
+        ([math.inf, -math.inf], math.nan), ([1.7e308, 1.7e308], math.inf),
+        ([Real(1.5), Index(), IntWithFloat(7)], 4.75), ([2**1023 * 1.5], 2**1023 * 1.5),
+    ],
+)
+def test_aggregate_cost_examples(values, expected):
+    assert same(aggregate_cost(values), expected)
+
+
+def test_aggregate_cost_is_the_plain_left_to_right_loop():
+    rng = random.Random(3)
+    for _ in range(50):
+        values = [rng.choice([rng.uniform(-1e6, 1e6), rng.random(), 1e300, -0.0])
+                  for _ in range(rng.randrange(0, 200))]
+        total = -0.0
+        for v in values:
+            total += v
+        assert same(aggregate_cost(values), total)
+
+
+def test_list_mutated_by_a_later_item_is_read_as_it_is_then():
+    values = [1.0, 2.0, None, 4.0]
+
+    class Shrink:
+        def __float__(self):
+            del values[3:]
+            return 8.0
+
+    values[2] = Shrink()
+    assert aggregate_cost(values) == 11.0
+
+
+# The argument rules of Real, Single real and Count, over every function that has them.
+NUMBER_ERRORS = [
+    (lambda bad: aggregate_cost([1.0, bad]), "values"),
+    (lambda bad: cosine_similarity([bad], [1.0]), "a"),
+    (lambda bad: cosine_similarity([1.0], [1.0, bad]), "b"),
+    (lambda bad: top_k([bad], [[1.0]], 1), "query"),
+    (lambda bad: top_k([1.0], [[1.0], [bad]], 1), "matrix"),
+]
+
+
+@pytest.mark.parametrize("call, param", NUMBER_ERRORS)
+@pytest.mark.parametrize(
+    "bad, exc, text",
+    [
+        ("x", TypeError, "must be real number, not str"),
+        (None, TypeError, "must be real number, not NoneType"),
+        (Real("1"), TypeError, "Real.__float__ returned non-float (type str)"),
+        (Real(TypeError("inner")), TypeError, "inner"),
+        (Real(ValueError("inner")), ValueError, "inner"),
+        (2**1024, OverflowError, "int too large to convert to float"),
+    ],
+)
+def test_real_conversion_errors(call, param, bad, exc, text):
+    with pytest.raises(exc) as info:
+        call(bad)
+    assert type(info.value) is exc
+    assert str(info.value) == (f"argument '{param}': {text}" if exc is TypeError else text)
+
+
+@pytest.mark.parametrize(
+    "arg, exc, message",
+    [
+        ("12", TypeError, "argument 'values': Can't extract `str` to `Vec`"),
+        (5, TypeError, "argument 'values': 'int' object cannot be converted to 'Sequence'"),
+        ({1.0}, TypeError, "argument 'values': 'set' object cannot be converted to 'Sequence'"),
+        ((x for x in [1.0]), TypeError,
+         "argument 'values': 'generator' object cannot be converted to 'Sequence'"),
+    ],
+)
+def test_sequence_errors(arg, exc, message):
+    with pytest.raises(exc) as info:
+        aggregate_cost(arg)
+    assert str(info.value) == message
+    with pytest.raises(TypeError, match="^argument 'matrix': Can't extract `str` to `Vec`$"):
+        top_k([1.0], [[1.0], "ab"], 1)
+    with pytest.raises(TypeError, match="^argument 'matrix': 'int' object cannot be converted to 'Sequence'$"):
+        top_k([1.0], [5], 1)
+
+
+@pytest.mark.parametrize(
+    "k, expected",
+    [(True, 1), (Index(), 2), (2**64 - 1, 2), (0, 0)],
+)
+def test_count_accepts_integers(k, expected):
+    assert len(top_k([1.0], [[1.0], [2.0]], k)) == expected
+
+
+@pytest.mark.parametrize(
+    "k, exc, prefixed",
+    [(-1, OverflowError, False), (2**64, OverflowError, False), (1.5, TypeError, True),
+     ("1", TypeError, True), (None, TypeError, True)],
+)
+def test_count_errors(k, exc, prefixed):
+    with pytest.raises(exc) as info:
+        top_k([1.0], [[1.0]], k)
+    assert type(info.value) is exc
+    assert str(info.value).startswith("argument 'k': ") == prefixed
+
+
+def test_first_failing_argument_is_the_one_reported():
+    with pytest.raises(TypeError, match="^argument 'query': Can't extract `str` to `Vec`$"):
+        top_k("q", 5, "k")
+    with pytest.raises(TypeError, match="^argument 'matrix': "):
+        top_k([1.0], 5, "k")
