@@ -19,7 +19,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-MODULES = ["bench_planner", "bench_checkpoint", "bench_channels"]
+MODULES = ["bench_planner", "bench_checkpoint", "bench_channels", "bench_chain", "bench_vectors",
+           "bench_cost"]
 
 
 def per_call(fn, budget):
@@ -39,9 +40,15 @@ def measure(row, repeats, budget):
     fns = [row["ours"], *row["peers"].values()]
     samples = {name: [] for name in names}
     gc.collect()
-    for _ in range(repeats):
-        for name, fn in zip(names, fns):
-            samples[name].append(per_call(fn, budget))
+    for round_ in range(repeats):
+        # Who goes first rotates; the collector is off while any side runs, as in timeit.
+        turn = round_ % len(names)
+        for name, fn in list(zip(names, fns))[turn:] + list(zip(names, fns))[:turn]:
+            gc.disable()
+            try:
+                samples[name].append(per_call(fn, budget))
+            finally:
+                gc.enable()
     return {name: statistics.median(values) for name, values in samples.items()}
 
 

@@ -254,7 +254,8 @@ class KeepAlive {
     for (PyObject* o : refs_) Py_DECREF(o);
   }
   void hold(PyObject* o) {
-    refs_.reserve(refs_.size() + 1);  // may throw before the reference is taken
+    // Grow first: a failed allocation must not leave a reference taken.
+    if (refs_.size() == refs_.capacity()) refs_.reserve(2 * refs_.size() + 16);
     refs_.push_back(Py_NewRef(o));
   }
 
@@ -342,6 +343,15 @@ class FloatBuffer {
     if (view_.strides) return view_.strides[dim];
     return (dim == 0 && view_.ndim == 2 ? view_.shape[1] : 1) * view_.itemsize;
   }
+  // C order without gaps, so the items can be read as one array.
+  bool row_major() const {
+    Py_ssize_t expected = view_.itemsize;
+    for (int d = view_.ndim - 1; d >= 0; --d) {
+      if (view_.shape[d] > 1 && stride(d) != expected) return false;
+      expected *= view_.shape[d];
+    }
+    return true;
+  }
   // Item j of row i (ndim 2) or item j (ndim 1, i = 0), as the item rule would read it.
   template <class T>
   T at(Py_ssize_t i, Py_ssize_t j) const {
@@ -371,8 +381,10 @@ bool append_reals(PyObject* o, std::vector<T>& out) {
     FloatBuffer buffer;
     if (buffer.pin(o, 1)) {
       const Py_ssize_t n = buffer.view().shape[0];
-      out.reserve(out.size() + static_cast<size_t>(n));
-      for (Py_ssize_t j = 0; j < n; ++j) out.push_back(buffer.at<T>(0, j));
+      size_t base = out.size();
+      out.resize(base + static_cast<size_t>(n));
+      T* dst = out.data() + base;
+      for (Py_ssize_t j = 0; j < n; ++j) dst[j] = buffer.at<T>(0, j);
       return true;
     }
   }
@@ -384,15 +396,25 @@ bool append_reals(PyObject* o, std::vector<T>& out) {
     out.push_back(static_cast<T>(d));
     return true;
   };
-  if (PyList_CheckExact(o)) {
-    // Re-measured every step: a later item's __float__ may change the list.
-    for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) {
-      PyObject* item = PyList_GetItem(o, i);
-      if (PyFloat_CheckExact(item)) {
-        out.push_back(static_cast<T>(PyFloat_AsDouble(item)));
-        continue;
-      }
-      py::Ref held(Py_NewRef(item));
+  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+    const bool list = PyList_CheckExact(o);
+    auto size = [&] { return list ? PyList_Size(o) : PyTuple_Size(o); };
+    auto get = [&](Py_ssize_t i) { return list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i); };
+    // Reading an exact float runs no Python code, so the length only needs measuring
+    // again after an item whose __float__ or __index__ may have changed the list.
+    Py_ssize_t n = size();
+    size_t base = out.size();
+    out.resize(base + static_cast<size_t>(n));
+    T* dst = out.data() + base;
+    Py_ssize_t i = 0;
+    for (; i < n; ++i) {
+      PyObject* item = get(i);
+      if (!PyFloat_CheckExact(item)) break;
+      dst[i] = static_cast<T>(PyFloat_AsDouble(item));
+    }
+    out.resize(base + static_cast<size_t>(i));
+    for (; i < size(); ++i) {
+      py::Ref held(Py_NewRef(get(i)));
       if (!each(held.get())) return false;
     }
     return true;
@@ -413,12 +435,22 @@ struct RealSequence {
 class FlatMatrix {
  public:
   operator vectors::Matrix() const {
+    if (pinned_) return {pinned_values_, {offsets_.data(), offsets_.size()}};
     return {{values_.data(), values_.size()}, {offsets_.data(), offsets_.size()}};
   }
   std::vector<float>& values() { return values_; }
   std::vector<size_t>& offsets() { return offsets_; }
+  detail::FloatBuffer& buffer() { return buffer_; }
+  // The rows are the pinned buffer itself, read in place.
+  void use_pinned(std::span<const float> values) {
+    pinned_ = true;
+    pinned_values_ = values;
+  }
 
  private:
+  detail::FloatBuffer buffer_;
+  bool pinned_ = false;
+  std::span<const float> pinned_values_;
   std::vector<float> values_;
   std::vector<size_t> offsets_{0};
 };
@@ -428,15 +460,21 @@ struct MatrixOfSingleReals {
   static bool convert(PyObject* o, type& out) {
     {
       // A 2-D array: its rows, iterated, are 1-D arrays of the same floats.
-      detail::FloatBuffer buffer;
+      detail::FloatBuffer& buffer = out.buffer();
       // (A 2-D memoryview cannot be iterated, so it takes the item path and its error.)
       if (!PyMemoryView_Check(o) && buffer.pin(o, 2)) {
         const Py_ssize_t rows = buffer.view().shape[0], cols = buffer.view().shape[1];
-        out.values().reserve(static_cast<size_t>(rows * cols));
-        out.offsets().reserve(static_cast<size_t>(rows) + 1);
+        out.offsets().resize(static_cast<size_t>(rows) + 1);
+        for (Py_ssize_t i = 0; i <= rows; ++i) out.offsets()[i] = static_cast<size_t>(i * cols);
+        if (buffer.format() == detail::FloatFormat::Float && buffer.row_major()) {
+          out.use_pinned({static_cast<const float*>(buffer.view().buf),
+                          static_cast<size_t>(rows * cols)});
+          return true;
+        }
+        out.values().resize(static_cast<size_t>(rows * cols));
+        float* dst = out.values().data();
         for (Py_ssize_t i = 0; i < rows; ++i) {
-          for (Py_ssize_t j = 0; j < cols; ++j) out.values().push_back(buffer.at<float>(i, j));
-          out.offsets().push_back(out.values().size());
+          for (Py_ssize_t j = 0; j < cols; ++j) *dst++ = buffer.at<float>(i, j);
         }
         return true;
       }
@@ -446,6 +484,11 @@ struct MatrixOfSingleReals {
     return detail::for_each_item(o, [&](PyObject* row) {
       if (!detail::append_reals(row, out.values())) return false;
       out.offsets().push_back(out.values().size());
+      if (out.offsets().size() == 2) {
+        // Rows usually share the first one's length: size the array once.
+        size_t expected = out.offsets().capacity() * out.values().size();
+        if (expected <= (size_t{1} << 28)) out.values().reserve(expected);
+      }
       return true;
     });
   }

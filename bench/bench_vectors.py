@@ -1,0 +1,78 @@
+"""Similarity rows: cosine and top-k against NumPy (conversion included) and plain Python."""
+
+import math
+import random
+
+import quor_core
+
+try:
+    import numpy as np
+except ImportError:
+    np = None
+try:
+    import usearch.index as usearch_index
+except ImportError:
+    usearch_index = None
+try:
+    import faiss
+except ImportError:
+    faiss = None
+
+
+def python_cosine(a, b):
+    dot = sum(x * y for x, y in zip(a, b))
+    return dot / (math.sqrt(sum(y * y for y in b)) * math.sqrt(sum(x * x for x in a)))
+
+
+def numpy_cosine(a, b):
+    x = np.asarray(a, dtype=np.float32)
+    y = np.asarray(b, dtype=np.float32)
+    return float(np.dot(x, y) / (np.linalg.norm(y) * np.linalg.norm(x)))
+
+
+def numpy_top_k(query, matrix, k):
+    q = np.asarray(query, dtype=np.float32)
+    m = np.asarray(matrix, dtype=np.float32)
+    scores = (m @ q) / (np.linalg.norm(m, axis=1) * np.linalg.norm(q))
+    order = np.argsort(-scores, kind="stable")[:k]
+    return [(int(i), float(scores[i])) for i in order]
+
+
+def cases():
+    rng = random.Random(5)
+    a = [rng.uniform(-1, 1) for _ in range(1536)]
+    b = [rng.uniform(-1, 1) for _ in range(1536)]
+    query = [rng.uniform(-1, 1) for _ in range(384)]
+    rows = [[rng.uniform(-1, 1) for _ in range(384)] for _ in range(10_000)]
+    rows_ids = [i for i, _ in quor_core.top_k(query, rows, 10)]
+    out = [{"name": "cosine_similarity, 1,536 floats (lists)",
+            "ours": lambda: quor_core.cosine_similarity(a, b),
+            "peers": {"python": lambda: python_cosine(a, b)}}]
+    if np is None:
+        return out
+    out[0]["peers"]["numpy"] = lambda: numpy_cosine(a, b)
+    assert [i for i, _ in numpy_top_k(query, rows, 10)] == rows_ids
+    out.append({"name": "top_k, 10,000 x 384 (list of lists), k=10",
+                "ours": lambda: quor_core.top_k(query, rows, 10),
+                "peers": {"numpy": lambda: numpy_top_k(query, rows, 10)}})
+    m = np.asarray(rows, dtype=np.float32)
+    q = np.asarray(query, dtype=np.float32)
+    assert [i for i, _ in quor_core.top_k(q, m, 10)] == rows_ids
+
+    def numpy_on_array():
+        scores = (m @ q) / (np.linalg.norm(m, axis=1) * np.linalg.norm(q))
+        order = np.argsort(-scores, kind="stable")[:10]
+        return [(int(i), float(scores[i])) for i in order]
+
+    peers = {"numpy": numpy_on_array}
+    normed = m / np.linalg.norm(m, axis=1, keepdims=True)
+    qn = (q / np.linalg.norm(q)).reshape(1, -1)
+    if usearch_index is not None:
+        peers["usearch exact"] = lambda: usearch_index.search(normed, qn[0], 10, usearch_index.MetricKind.IP, exact=True)
+    if faiss is not None:
+        flat = faiss.IndexFlatIP(m.shape[1])
+        flat.add(normed)
+        peers["faiss IndexFlatIP"] = lambda: flat.search(qn, 10)
+    out.append({"name": "top_k, 10,000 x 384 (float32 array), k=10",
+                "ours": lambda: quor_core.top_k(q, m, 10), "peers": peers})
+    return out
