@@ -24,10 +24,10 @@ void link(std::string_view prev_hash, std::string_view payload, char out[kLinkSi
 
 }  // namespace
 
-std::string hash_event(std::string_view prev_hash, std::string_view payload) {
-  char out[kLinkSize];
-  link(prev_hash, payload, out);
-  return std::string(out, kLinkSize);
+LinkHash hash_event(std::string_view prev_hash, std::string_view payload) {
+  LinkHash out;
+  link(prev_hash, payload, out.digits.data());
+  return out;
 }
 
 std::optional<uint64_t> verify_chain(

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -49,6 +50,13 @@ inline PyObject* to_python(std::string_view s) {
   return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 inline PyObject* to_python(const std::string& s) { return to_python(std::string_view(s)); }
+// Any owned text that views as a string_view (a fixed-size digest, say).
+template <class T>
+  requires std::is_convertible_v<const T&, std::string_view> &&
+           (!std::is_same_v<T, std::string>) && (!std::is_same_v<T, std::string_view>)
+PyObject* to_python(const T& text) {
+  return to_python(static_cast<std::string_view>(text));
+}
 inline PyObject* to_python(const Bytes& b) {
   return PyBytes_FromStringAndSize(b.data.data(), static_cast<Py_ssize_t>(b.data.size()));
 }
