@@ -1,76 +1,60 @@
-"""Plan a small research-agent graph and run it superstep by superstep.
+"""Run the example agent graph superstep by superstep, with checkpoints and an audit log.
 
-Each node is a plain Python function that reads the state and returns its writes. After
-every superstep the writes of all nodes that ran are folded into the state in one call.
+    python examples/run_graph.py                 run in a new temporary folder
+    python examples/run_graph.py --dir DIR       run in DIR (which must hold no run yet)
+    python examples/run_graph.py --resume DIR    continue an interrupted run in DIR
+    python examples/run_graph.py --dot           print the plan as a Graphviz graph
 """
 
-import json
+import argparse
+import sys
+import tempfile
+from pathlib import Path
 
-import quor_core
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-NODES = ["plan", "search_web", "search_docs", "rank", "summarise", "critique", "answer"]
-EDGES = [
-    ("plan", "search_web"),
-    ("plan", "search_docs"),
-    ("search_web", "rank"),
-    ("search_docs", "rank"),
-    ("rank", "summarise"),
-    ("rank", "critique"),
-    ("summarise", "answer"),
-    ("critique", "answer"),
-]
-REDUCERS = {"messages": "append", "sources": "append", "tokens": "add", "cost": "add"}
+import quor_core  # noqa: E402
+
+from agent_graph import INITIAL_STATE, build_graph  # noqa: E402
+from quor_runtime import ResumeError, Runtime  # noqa: E402
 
 
-def plan(state):
-    return {"messages": {"role": "planner", "text": f"research: {state['question']}"},
-            "tokens": 120, "cost": 0.0012}
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--dir", help="folder for checkpoints and the audit log")
+    where.add_argument("--resume", metavar="DIR", help="continue the run in DIR")
+    parser.add_argument("--dot", action="store_true", help="print the plan as DOT and exit")
+    parser.add_argument("--stop-after", type=int, help=argparse.SUPPRESS)  # simulated crash
+    parser.add_argument("--crash-in-checkpoint", type=int, help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
 
-
-def search_web(state):
-    return {"sources": ["https://example.org/bsp", "https://example.org/graphs"], "tokens": 300}
-
-
-def search_docs(state):
-    return {"sources": ["docs/supersteps.md"], "tokens": 80, "cost": 0.0004}
-
-
-def rank(state):
-    return {"ranked": sorted(state["sources"]), "tokens": 50}
-
-
-def summarise(state):
-    return {"summary": f"{len(state['ranked'])} sources agree", "tokens": 400, "cost": 0.004}
-
-
-def critique(state):
-    return {"messages": {"role": "critic", "text": "cite the docs first"}, "tokens": 90}
-
-
-def answer(state):
-    return {"messages": {"role": "assistant", "text": state["summary"]}, "done": True}
-
-
-FUNCTIONS = {f.__name__: f for f in (plan, search_web, search_docs, rank, summarise,
-                                     critique, answer)}
-
-
-def main():
-    supersteps = quor_core.plan_supersteps(NODES, EDGES)
-    print("plan:", supersteps)
-
-    state = json.dumps({"question": "how do BSP supersteps work?", "messages": []})
-    reducers = json.dumps(REDUCERS)
-    for number, step in enumerate(supersteps):
-        view = json.loads(state)  # every node of a superstep sees the same state
-        updates = [FUNCTIONS[name](view) for name in step]
-        state = quor_core.advance_superstep(state, reducers, json.dumps(updates))
-        checkpoint = quor_core.encode_checkpoint(state)
-        print(f"superstep {number} {step}: {len(checkpoint)}-byte checkpoint")
-        print("  state:", state)
-
-    assert quor_core.decode_checkpoint(checkpoint) == state
+    graph = build_graph()
+    if args.dot:
+        print(graph.to_dot())
+        return 0
+    folder = Path(args.resume or args.dir or tempfile.mkdtemp(prefix="quor-run-"))
+    runtime = Runtime(graph, folder)
+    crash = {"stop_after": args.stop_after, "crash_in_checkpoint": args.crash_in_checkpoint}
+    try:
+        steps = runtime.resume(**crash) if args.resume else runtime.run(INITIAL_STATE, **crash)
+    except ResumeError as e:
+        print(f"cannot resume: {e}", file=sys.stderr)
+        return 1
+    print(f"run folder: {folder}")
+    print(f"plan: {runtime.supersteps}")
+    state = None
+    for step in steps:
+        state = step.state
+        print(f"superstep {step.index}: {len(step.nodes)} nodes {step.nodes}, "
+              f"state {len(state)} bytes, cost so far {step.cost:.4f}", flush=True)
+    if state is None:
+        print("nothing left to run")
+        return 0
+    print("final state:", state)
+    print("audit log verifies:", runtime.verify())
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -1,0 +1,114 @@
+"""The example runtime: interrupted runs resume to the uninterrupted result; damage is refused."""
+
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+sys.path.insert(0, str(EXAMPLES))
+
+from agent_graph import INITIAL_STATE, build_graph  # noqa: E402
+from quor_runtime import AUDIT_LOG, ResumeError, Runtime  # noqa: E402
+
+SUPERSTEPS = len(build_graph().plan())
+
+
+def cli(*args):
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    return subprocess.run([sys.executable, str(EXAMPLES / "run_graph.py"), *map(str, args)],
+                          capture_output=True, text=True, env=env)
+
+
+def snapshot(folder):
+    return {p.name: p.read_bytes() for p in sorted(Path(folder).iterdir())}
+
+
+@pytest.fixture(scope="module")
+def reference(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("reference")
+    steps = list(Runtime(build_graph(), folder).run(INITIAL_STATE))
+    assert [s.index for s in steps] == list(range(SUPERSTEPS))
+    return snapshot(folder)
+
+
+@pytest.mark.parametrize("crash", [f"--stop-after={i}" for i in range(SUPERSTEPS - 1)]
+                         + [f"--crash-in-checkpoint={i}" for i in range(SUPERSTEPS)])
+def test_interrupted_run_resumes_to_the_same_state_and_log(tmp_path, reference, crash):
+    first = cli("--dir", tmp_path, crash)
+    assert first.returncode == 17, first.stderr
+    second = cli("--resume", tmp_path)
+    assert second.returncode == 0, second.stderr
+    assert "audit log verifies: True" in second.stdout or "nothing left to run" in second.stdout
+    assert snapshot(tmp_path) == reference
+
+
+def damaged_folders(reference):
+    last = f"checkpoint-{SUPERSTEPS - 1:04d}.quor"
+    log = reference[AUDIT_LOG].decode().splitlines()
+    entry = json.loads(log[1])
+
+    def tamper_payload(files):
+        entry2 = dict(entry, payload=entry["payload"].replace("research", "RESEARCH"))
+        files[AUDIT_LOG] = "\n".join(log[:1] + [json.dumps(entry2)] + log[2:]).encode() + b"\n"
+
+    def tamper_hash(files):
+        entry2 = dict(entry, hash=entry["hash"].upper())
+        files[AUDIT_LOG] = "\n".join(log[:1] + [json.dumps(entry2)] + log[2:]).encode() + b"\n"
+
+    return [
+        ("checkpoint-0004.quor is damaged", lambda f: f.update({last: f[last][:-3]})),
+        ("checkpoint-0004.quor is damaged", lambda f: f.update({last: b"QUOX" + f[last][4:]})),
+        ("entry 1 is broken", tamper_payload),
+        ("entry 1 is broken", tamper_hash),
+        ("audit log has 2 entries", lambda f: f.update(
+            {AUDIT_LOG: b"\n".join(f[AUDIT_LOG].split(b"\n")[:2]) + b"\n"})),
+        ("audit entry 0 is not a valid record", lambda f: f.update(
+            {AUDIT_LOG: b"[" + f[AUDIT_LOG][1:]})),
+        ("no checkpoint", lambda f: [f.pop(k) for k in list(f) if k.endswith(".quor")]),
+    ]
+
+
+@pytest.mark.parametrize("index", range(7))
+def test_damaged_run_folder_is_refused_and_left_as_it_is(tmp_path, reference, index):
+    message, damage = damaged_folders(reference)[index]
+    files = dict(reference)
+    damage(files)
+    for name, data in files.items():
+        (tmp_path / name).write_bytes(data)
+    before = snapshot(tmp_path)
+    with pytest.raises(ResumeError, match=message):
+        Runtime(build_graph(), tmp_path).resume()
+    assert snapshot(tmp_path) == before
+    out = cli("--resume", tmp_path)
+    assert out.returncode == 1 and message in out.stderr
+
+
+def test_a_new_run_refuses_a_folder_that_holds_one(tmp_path, reference):
+    list(Runtime(build_graph(), tmp_path).run(INITIAL_STATE, stop_after=None))
+    with pytest.raises(ResumeError, match="already holds a run"):
+        Runtime(build_graph(), tmp_path).run(INITIAL_STATE)
+
+
+def test_dot_output_has_one_rank_per_superstep():
+    out = cli("--dot")
+    assert out.returncode == 0
+    assert out.stdout.count("rank=same") == SUPERSTEPS
+    assert out.stdout.startswith("digraph plan {")
+
+
+@pytest.mark.parametrize("cut", [1, 40, -1])
+def test_audit_entry_torn_after_the_last_checkpoint_is_dropped(tmp_path, reference, cut):
+    last = f"checkpoint-{SUPERSTEPS - 1:04d}.quor"
+    log = reference[AUDIT_LOG]
+    start = log.rstrip(b"\n").rfind(b"\n") + 1
+    for name, data in reference.items():
+        if name != last:
+            (tmp_path / name).write_bytes(data if name != AUDIT_LOG else log[:start + cut]
+                                          if cut > 0 else log[:cut])
+    steps = list(Runtime(build_graph(), tmp_path).resume())
+    assert [s.index for s in steps] == [SUPERSTEPS - 1]
+    assert snapshot(tmp_path) == reference
