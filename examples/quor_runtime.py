@@ -117,10 +117,13 @@ def write_atomically(path: Path, data: bytes, crash_after: Optional[int] = None)
 
 
 def append_line(path: Path, line: str) -> None:
+    created = not path.exists()
     with open(path, "a", encoding="utf-8") as f:
         f.write(line + "\n")
         f.flush()
         os.fsync(f.fileno())
+    if created:  # the new file's name must survive a crash as well as its bytes
+        fsync_dir(path.parent)
 
 
 def total_cost(state: str) -> float:
