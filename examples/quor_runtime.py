@@ -27,8 +27,9 @@ file, flushed, and renamed into place. The checkpoint is the commit point. On re
   refused (it was renamed into place whole, so it was damaged afterwards);
 - the audit log must verify with `verify_chain`, and its entry for that superstep must hold
   exactly the checkpoint's state;
-- an audit entry beyond the newest checkpoint (the process stopped between the two writes),
-  complete or torn, is dropped: that superstep runs again and writes the same entry.
+- at most one audit entry may follow the newest checkpoint's (the process stopped between
+  the two writes). If complete it must verify like the rest; a torn last line is allowed.
+  That entry is dropped: its superstep runs again and writes the same entry.
 
 Anything else is refused with `ResumeError`, and nothing in the folder is changed.
 """
@@ -116,10 +117,13 @@ def write_atomically(path: Path, data: bytes, crash_after: Optional[int] = None)
 
 
 def append_line(path: Path, line: str) -> None:
+    created = not path.exists()
     with open(path, "a", encoding="utf-8") as f:
         f.write(line + "\n")
         f.flush()
         os.fsync(f.fileno())
+    if created:  # the new file's name must survive a crash as well as its bytes
+        fsync_dir(path.parent)
 
 
 def total_cost(state: str) -> float:
@@ -186,8 +190,8 @@ class Runtime:
     def verify(self) -> bool:
         """True when the whole audit log verifies."""
         log = self.folder / AUDIT_LOG
-        entries = [tuple(json.loads(line).values()) for line in
-                   log.read_text(encoding="utf-8").splitlines() if line]
+        entries = [(r["payload"], r["hash"]) for r in map(json.loads, log.read_text(
+            encoding="utf-8").splitlines())]
         return quor_core.verify_chain(self.graph.genesis, entries) is None
 
     # -- recovery ------------------------------------------------------------------------
@@ -212,35 +216,45 @@ class Runtime:
         except ValueError as e:
             raise ResumeError(f"checkpoint {path.name} is damaged: {e}") from None
 
+        entries, ends, size = self._read_log(index)
+        committed = index + 1
+        if len(entries) < committed:
+            raise ResumeError(f"the audit log has {len(entries)} entries but checkpoint "
+                              f"{index} needs {committed}")
+        beyond = len(entries) - committed + (size > (ends[-1] if ends else 0))
+        if beyond > 1:
+            raise ResumeError(f"the audit log has {beyond} entries beyond the newest "
+                              "checkpoint; a crash leaves at most one")
+        broken = quor_core.verify_chain(self.graph.genesis, entries)
+        if broken is not None:
+            raise ResumeError(f"the audit log does not verify: entry {broken} is broken")
+        if index < 0:  # stopped within the first superstep: start over
+            return index, state, self.graph.genesis, 0 if size else None
+        if entries[index][0] != audit_payload(index, state):
+            raise ResumeError(f"audit entry {index} does not match checkpoint {path.name}")
+        keep = ends[index] if size > ends[index] else None
+        return index, state, entries[index][1], keep
+
+    def _read_log(self, index: int):
+        """The complete entries, the byte offset after each, and the log's size. Only a
+        line after every committed entry may be torn (it is then left out)."""
         log = self.folder / AUDIT_LOG
         data = log.read_bytes() if log.exists() else b""
-        entries, ends = [], []
-        position = 0
+        entries, ends, position = [], [], 0
         for raw in data.split(b"\n"):
-            end = position + len(raw) + 1
+            end = min(position + len(raw) + 1, len(data))
             if raw:
                 try:
                     record = json.loads(raw)
                     entries.append((record["payload"], record["hash"]))
                 except (ValueError, KeyError, TypeError):
-                    if len(entries) > index and end >= len(data):
-                        break  # a torn line after the newest checkpoint
+                    if len(entries) > index and end == len(data):
+                        break  # the write that a crash cut short
                     raise ResumeError(f"audit entry {len(entries)} is not a valid record") \
                         from None
-                ends.append(min(end, len(data)))
+                ends.append(end)
             position = end
-        if index < 0:  # stopped within the first superstep: start over
-            return index, state, self.graph.genesis, 0 if data else None
-        if len(entries) <= index:
-            raise ResumeError(f"the audit log has {len(entries)} entries but checkpoint "
-                              f"{index} needs {index + 1}")
-        broken = quor_core.verify_chain(self.graph.genesis, entries)
-        if broken is not None and broken <= index:
-            raise ResumeError(f"the audit log does not verify: entry {broken} is broken")
-        if entries[index][0] != audit_payload(index, state):
-            raise ResumeError(f"audit entry {index} does not match checkpoint {path.name}")
-        keep = ends[index] if len(entries) > index + 1 or len(data) > ends[index] else None
-        return index, state, entries[index][1], keep
+        return entries, ends, len(data)
 
 
 def embed(text: str, dims: int = 64) -> list[float]:

@@ -35,7 +35,7 @@ def reference(tmp_path_factory):
     return snapshot(folder)
 
 
-@pytest.mark.parametrize("crash", [f"--stop-after={i}" for i in range(SUPERSTEPS - 1)]
+@pytest.mark.parametrize("crash", [f"--stop-after={i}" for i in range(SUPERSTEPS)]
                          + [f"--crash-in-checkpoint={i}" for i in range(SUPERSTEPS)])
 def test_interrupted_run_resumes_to_the_same_state_and_log(tmp_path, reference, crash):
     first = cli("--dir", tmp_path, crash)
@@ -46,35 +46,45 @@ def test_interrupted_run_resumes_to_the_same_state_and_log(tmp_path, reference, 
     assert snapshot(tmp_path) == reference
 
 
-def damaged_folders(reference):
-    last = f"checkpoint-{SUPERSTEPS - 1:04d}.quor"
-    log = reference[AUDIT_LOG].decode().splitlines()
-    entry = json.loads(log[1])
-
-    def tamper_payload(files):
-        entry2 = dict(entry, payload=entry["payload"].replace("research", "RESEARCH"))
-        files[AUDIT_LOG] = "\n".join(log[:1] + [json.dumps(entry2)] + log[2:]).encode() + b"\n"
-
-    def tamper_hash(files):
-        entry2 = dict(entry, hash=entry["hash"].upper())
-        files[AUDIT_LOG] = "\n".join(log[:1] + [json.dumps(entry2)] + log[2:]).encode() + b"\n"
-
-    return [
-        ("checkpoint-0004.quor is damaged", lambda f: f.update({last: f[last][:-3]})),
-        ("checkpoint-0004.quor is damaged", lambda f: f.update({last: b"QUOX" + f[last][4:]})),
-        ("entry 1 is broken", tamper_payload),
-        ("entry 1 is broken", tamper_hash),
-        ("audit log has 2 entries", lambda f: f.update(
-            {AUDIT_LOG: b"\n".join(f[AUDIT_LOG].split(b"\n")[:2]) + b"\n"})),
-        ("audit entry 0 is not a valid record", lambda f: f.update(
-            {AUDIT_LOG: b"[" + f[AUDIT_LOG][1:]})),
-        ("no checkpoint", lambda f: [f.pop(k) for k in list(f) if k.endswith(".quor")]),
-    ]
+LAST = f"checkpoint-{SUPERSTEPS - 1:04d}.quor"
 
 
-@pytest.mark.parametrize("index", range(7))
-def test_damaged_run_folder_is_refused_and_left_as_it_is(tmp_path, reference, index):
-    message, damage = damaged_folders(reference)[index]
+def edit_entry(files, line, **changes):
+    log = files[AUDIT_LOG].decode().splitlines()
+    log[line] = json.dumps(dict(json.loads(log[line]), **changes))
+    files[AUDIT_LOG] = "\n".join(log).encode() + b"\n"
+
+
+def payload(files, line):
+    return json.loads(files[AUDIT_LOG].decode().splitlines()[line])["payload"]
+
+
+DAMAGE = {
+    "torn checkpoint": ("checkpoint-0004.quor is damaged",
+                        lambda f: f.update({LAST: f[LAST][:-3]})),
+    "bad magic": ("checkpoint-0004.quor is damaged",
+                  lambda f: f.update({LAST: b"QUOX" + f[LAST][4:]})),
+    "payload edited": ("entry 1 is broken", lambda f: edit_entry(
+        f, 1, payload=payload(f, 1).replace("research", "RESEARCH"))),
+    "hash in upper case": ("entry 1 is broken", lambda f: edit_entry(
+        f, 1, hash=json.loads(f[AUDIT_LOG].splitlines()[1])["hash"].upper())),
+    # the entry after the newest checkpoint is checked too, not just dropped
+    "trailing entry edited": ("entry 4 is broken", lambda f: (f.pop(LAST), edit_entry(
+        f, 4, payload=payload(f, 4) + " "))),
+    "two entries beyond": ("2 entries beyond", lambda f: (f.pop(LAST), f.pop(
+        f"checkpoint-{SUPERSTEPS - 2:04d}.quor"))),
+    "log cut short": ("audit log has 2 entries", lambda f: f.update(
+        {AUDIT_LOG: b"\n".join(f[AUDIT_LOG].split(b"\n")[:2]) + b"\n"})),
+    "first entry garbled": ("audit entry 0 is not a valid record", lambda f: f.update(
+        {AUDIT_LOG: b"[" + f[AUDIT_LOG][1:]})),
+    "no checkpoint": ("no checkpoint", lambda f: [f.pop(k) for k in list(f)
+                                                  if k.endswith(".quor")]),
+}
+
+
+@pytest.mark.parametrize("case", DAMAGE)
+def test_damaged_run_folder_is_refused_and_left_as_it_is(tmp_path, reference, case):
+    message, damage = DAMAGE[case]
     files = dict(reference)
     damage(files)
     for name, data in files.items():
@@ -85,6 +95,7 @@ def test_damaged_run_folder_is_refused_and_left_as_it_is(tmp_path, reference, in
     assert snapshot(tmp_path) == before
     out = cli("--resume", tmp_path)
     assert out.returncode == 1 and message in out.stderr
+    assert snapshot(tmp_path) == before
 
 
 def test_a_new_run_refuses_a_folder_that_holds_one(tmp_path, reference):
@@ -102,11 +113,10 @@ def test_dot_output_has_one_rank_per_superstep():
 
 @pytest.mark.parametrize("cut", [1, 40, -1])
 def test_audit_entry_torn_after_the_last_checkpoint_is_dropped(tmp_path, reference, cut):
-    last = f"checkpoint-{SUPERSTEPS - 1:04d}.quor"
     log = reference[AUDIT_LOG]
     start = log.rstrip(b"\n").rfind(b"\n") + 1
     for name, data in reference.items():
-        if name != last:
+        if name != LAST:
             (tmp_path / name).write_bytes(data if name != AUDIT_LOG else log[:start + cut]
                                           if cut > 0 else log[:cut])
     steps = list(Runtime(build_graph(), tmp_path).resume())
