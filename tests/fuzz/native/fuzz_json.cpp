@@ -1,0 +1,115 @@
+// libFuzzer harness for the JSON reader and writer and the checkpoint decoder, with no
+// interpreter. Properties: an accepted text written back and read again gives the same
+// text (for float-free documents, whose numbers cannot move on a read); the text and byte
+// modes agree on valid UTF-8; every error is a documented message placed inside the input;
+// the checkpoint decoder is the byte-mode reader plus its header checks.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "checkpoint/checkpoint.hpp"
+#include "json/json.hpp"
+
+namespace {
+
+using namespace quor;
+
+constexpr const char* kMessages[] = {
+    "EOF while parsing a value", "EOF while parsing a list", "EOF while parsing an object",
+    "EOF while parsing a string", "expected value", "expected ident", "expected `:`",
+    "expected `,` or `]`", "expected `,` or `}`", "key must be a string", "trailing comma",
+    "trailing characters", "invalid number", "number out of range", "invalid escape",
+    "control character (\\u0000-\\u001F) found while parsing a string",
+    "lone leading surrogate in hex escape", "unexpected end of hex escape",
+    "invalid unicode code point", "recursion limit exceeded",
+};
+
+void check(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "property failed: %s\n", what);
+    std::abort();
+  }
+}
+
+void check_error(const json::JsonError& e, std::string_view input) {
+  bool known = false;
+  for (const char* m : kMessages) known = known || e.message == m;
+  check(known, "documented message");
+  size_t line = 1, column_limit = 0, current = 0;
+  for (char c : input) {
+    if (c == '\n') {
+      ++line;
+      current = 0;
+    } else {
+      ++current;
+    }
+    column_limit = column_limit > current ? column_limit : current;
+  }
+  check(e.line >= 1 && e.line <= line, "error line inside the input");
+  check(e.column <= column_limit + 1, "error column inside the input");
+}
+
+bool valid_utf8(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    unsigned char c = s[i];
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return false;
+    uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) {
+      unsigned char d = s[i + k];
+      if ((d >> 6) != 2) return false;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    if ((n == 2 && cp < 0x80) || (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) ||
+        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    i += n;
+  }
+  return true;
+}
+
+std::string write(const json::Value& v) {
+  std::string out;
+  json::write_json(v, out);
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string_view input(reinterpret_cast<const char*>(data), size);
+  json::Arena arena;
+  auto bytes = json::parse_json(input, json::InputMode::Bytes, arena);
+  std::string written;
+  if (bytes.ok) {
+    written = write(bytes.value);
+    json::Arena again_arena;
+    auto again = json::parse_json(written, json::InputMode::Text, again_arena);
+    check(again.ok, "written text reads back");
+    if (written.find_first_of(".eE") == std::string::npos) {
+      check(write(again.value) == written, "float-free text is a fixed point");
+    }
+  } else {
+    check_error(bytes.error, input);
+  }
+  if (valid_utf8(input)) {
+    json::Arena text_arena;
+    auto text = json::parse_json(input, json::InputMode::Text, text_arena);
+    check(text.ok == bytes.ok, "text and byte modes agree");
+    if (text.ok) check(write(text.value) == written, "text and byte modes write alike");
+    if (!text.ok) check(text.error.text() == bytes.error.text(), "same error in both modes");
+  }
+  std::string blob = "QUOR\x01";
+  blob.append(input);
+  auto decoded = checkpoint::decode_checkpoint(
+      std::span(reinterpret_cast<const uint8_t*>(blob.data()), blob.size()));
+  check(decoded.ok() == bytes.ok, "decoder accepts what the byte reader accepts");
+  if (decoded.ok()) check(decoded.value() == written, "decoder writes what the reader read");
+  return 0;
+}
