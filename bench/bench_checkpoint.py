@@ -1,14 +1,19 @@
-"""Checkpoint rows: encode/decode of the JSON corpora against json and orjson round trips."""
+"""Checkpoint rows: encode/decode of the JSON corpora against JSON round trips in Python.
+
+Every peer returns what we return (a str with sorted keys), except the yyjson round trip,
+which builds no Python objects and keeps key order: the nearest thing to a floor.
+"""
 
 import json
 from pathlib import Path
 
 import quor_core
 
-try:
-    import orjson
-except ImportError:  # the bench extra is optional
-    orjson = None
+from common import Fresh, optional
+
+orjson = optional("orjson")
+msgspec = optional("msgspec")
+yyjson = optional("yyjson")
 
 CORPUS_DIR = Path(__file__).resolve().parents[2] / "shared" / "data" / "json"
 CORPORA = ["twitter.json", "citm_catalog.json", "canada.json"]
@@ -19,7 +24,27 @@ def json_roundtrip(text):
 
 
 def orjson_roundtrip(text):
-    return orjson.dumps(orjson.loads(text), option=orjson.OPT_SORT_KEYS)
+    return orjson.dumps(orjson.loads(text), option=orjson.OPT_SORT_KEYS).decode()
+
+
+
+def msgspec_roundtrip(text):
+    return msgspec.json.encode(msgspec.json.decode(text), order="deterministic").decode()
+
+
+def yyjson_roundtrip(text):
+    return yyjson.Document(text).dumps()
+
+
+def peers_for():
+    peers = {"json": json_roundtrip}
+    if orjson:
+        peers["orjson"] = orjson_roundtrip
+    if msgspec:
+        peers["msgspec"] = msgspec_roundtrip
+    if yyjson:
+        peers["yyjson (unsorted)"] = yyjson_roundtrip
+    return peers
 
 
 def cases():
@@ -32,25 +57,21 @@ def cases():
         blob = quor_core.encode_checkpoint(text)
         payload = blob[5:]
         size = len(text.encode("utf-8"))
-        # Same document either way (floats may differ in the last digit, by design).
-        assert len(json.loads(quor_core.decode_checkpoint(blob))) == len(json.loads(text))
-
-        enc_peers = {"json": lambda t=text: json_roundtrip(t)}
-        dec_peers = {"json": lambda p=payload: json_roundtrip(p)}
-        if orjson is not None:
-            enc_peers["orjson"] = lambda t=text: orjson_roundtrip(t)
-            dec_peers["orjson"] = lambda p=payload: orjson_roundtrip(p)
+        ours = json.loads(blob[5:])
+        for peer, fn in peers_for().items():  # same document (floats may move by a unit)
+            assert json.loads(fn(text)) == json.loads(text) or peer == "json"
+        assert len(ours) == len(json.loads(text))
         rows.append({
-            "name": f"encode_checkpoint {name}",
-            "ours": lambda t=text: quor_core.encode_checkpoint(t),
-            "peers": enc_peers,
+            "name": f"encode_checkpoint {name} (fresh str)",
+            "ours": Fresh(quor_core.encode_checkpoint, text),
+            "peers": {p: Fresh(fn, text) for p, fn in peers_for().items()},
             "bytes": size,
             "memory": name == "canada.json",
         })
         rows.append({
             "name": f"decode_checkpoint {name} (bytes)",
             "ours": lambda b=blob: quor_core.decode_checkpoint(b),
-            "peers": dec_peers,
+            "peers": {p: (lambda fn=fn, raw=payload: fn(raw)) for p, fn in peers_for().items()},
             "bytes": len(payload),
             "memory": name == "canada.json",
         })
