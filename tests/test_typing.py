@@ -10,6 +10,14 @@ pytest.importorskip("mypy", reason="mypy is part of the test extra")
 HERE = Path(__file__).resolve().parent
 
 
+@pytest.fixture(autouse=True)
+def installed_stub():
+    import quor_core
+
+    if not (Path(quor_core.__file__).parent / "quor_core.pyi").is_file():
+        pytest.skip("quor_core is not installed with its stub (a build-tree import)")
+
+
 def run(*args):
     return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True,
                           cwd=HERE.parent / "examples")

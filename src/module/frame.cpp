@@ -17,8 +17,10 @@ std::string type_name(PyObject* o) {
 }
 
 bool fail_conversion(PyObject* o, const char* target) {
-  std::string message = "'" + type_name(o) + "' object cannot be converted to '" + target + "'";
-  PyErr_SetString(PyExc_TypeError, message.c_str());
+  std::string message = "'";
+  message.append(type_name(o)).append("' object cannot be converted to '").append(target);
+  message += '\'';
+  raise_text(PyExc_TypeError, message);
   return false;
 }
 
@@ -77,7 +79,7 @@ std::string quoted_list(const std::vector<const char*>& names) {
   return out;
 }
 
-void type_error(const std::string& message) { PyErr_SetString(PyExc_TypeError, message.c_str()); }
+void type_error(const std::string& message) { raise_text(PyExc_TypeError, message); }
 
 }  // namespace
 
@@ -164,27 +166,29 @@ void wrap_argument_error(const char* param) {
 PyObject* raise(const Error& error) {
   switch (error.kind) {
     case ErrorKind::Type:
-      PyErr_SetString(PyExc_TypeError, error.message.c_str());
-      return nullptr;
+      return raise_text(PyExc_TypeError, error.message);
     case ErrorKind::Value:
-      // Messages may hold NUL bytes, so build the str from the full length.
-      if (py::Ref text{PyUnicode_FromStringAndSize(
-              error.message.data(), static_cast<Py_ssize_t>(error.message.size()))}) {
-        PyErr_SetObject(PyExc_ValueError, text.get());
-      }
-      return nullptr;
+      return raise_text(PyExc_ValueError, error.message);
     case ErrorKind::Overflow:
-      PyErr_SetString(PyExc_OverflowError, error.message.c_str());
-      return nullptr;
+      return raise_text(PyExc_OverflowError, error.message);
     case ErrorKind::Memory:
       return PyErr_NoMemory();
     case ErrorKind::Panic:
       break;
   }
-  return panic(error.message.c_str());
+  return panic(error.message);
 }
 
-PyObject* panic(const char* message) {
+PyObject* raise_text(PyObject* type, std::string_view message) {
+  // Messages may hold NUL bytes, so the str is built from the full length.
+  if (py::Ref text{PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                        "replace")}) {
+    PyErr_SetObject(type, text.get());
+  }
+  return nullptr;
+}
+
+PyObject* panic(std::string_view message) {
   static PyObject* panic_type = nullptr;
   if (panic_type == nullptr) {
     panic_type = PyErr_NewExceptionWithDoc(
@@ -194,8 +198,7 @@ PyObject* panic(const char* message) {
         PyExc_BaseException, nullptr);
     if (panic_type == nullptr) Py_FatalError("quor_core: cannot create PanicException");
   }
-  PyErr_SetString(panic_type, message && *message ? message : "internal failure");
-  return nullptr;
+  return raise_text(panic_type, message.empty() ? std::string_view("internal failure") : message);
 }
 
 PyObject* result_failed() {
@@ -215,7 +218,7 @@ PyObject* result_failed() {
     }
     PyErr_Clear();
   }
-  return panic(message.c_str());
+  return panic(message);
 }
 
 }  // namespace quor::frame

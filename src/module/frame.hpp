@@ -1,13 +1,12 @@
 // The calling frame: binding, conversion in parameter order, error wrapping, the call,
-// result building and the guard. Written once; a function is a descriptor:
+// result building and the guard. Written once; a function is one declaration:
 //
-//   struct PlanSupersteps {
-//     static constexpr const char* name = "plan_supersteps";
-//     static constexpr const char* doc = "plan_supersteps(nodes, edges)\n--\n\n...";
-//     static constexpr std::array<const char*, 2> params{"nodes", "edges"};
-//     using kinds = Kinds<SequenceOf<OwnedText>, SequenceOf<TextPair>>;
-//     static constexpr auto op = &scheduler::plan_supersteps;
-//   };
+//   using PlanSupersteps = Function<"plan_supersteps",
+//       "Plan BSP supersteps for the given nodes and edges.", &scheduler::plan_supersteps,
+//       Param<"nodes", SequenceOf<OwnedText>>, Param<"edges", SequenceOf<TextPair>>>;
+//
+// The docstring with its text signature, "plan_supersteps(nodes, edges)\n--\n\n...", is
+// built from that at compile time.
 #pragma once
 
 #include <array>
@@ -31,6 +30,63 @@ namespace quor::frame {
 template <class... K>
 struct Kinds {};
 
+// A string literal usable as a template argument.
+template <size_t N>
+struct Literal {
+  char text[N]{};
+  constexpr Literal(const char (&s)[N]) {
+    for (size_t i = 0; i < N; ++i) text[i] = s[i];
+  }
+  static constexpr size_t size = N - 1;
+};
+
+template <Literal N, class K>
+struct Param {
+  static constexpr const char* name = N.text;
+  static constexpr size_t name_size = N.size;
+  using kind = K;
+};
+
+namespace detail {
+
+// "name(a, b)\n--\n\ndescription", NUL-terminated.
+template <Literal Name, Literal Description, class... P>
+struct Docstring {
+  static constexpr size_t size = [] {
+    size_t n = Name.size + 2 + Description.size + 5;  // "(" ")" and "\n--\n\n"
+    ((n += P::name_size + 2), ...);
+    return n - (sizeof...(P) > 0 ? 2 : 0);
+  }();
+  static constexpr std::array<char, size + 1> text = [] {
+    std::array<char, size + 1> out{};
+    size_t at = 0;
+    auto put = [&](const char* s, size_t n) {
+      for (size_t i = 0; i < n; ++i) out[at++] = s[i];
+    };
+    put(Name.text, Name.size);
+    put("(", 1);
+    bool first = true;
+    ((put(", ", first ? 0 : 2), first = false, put(P::name, P::name_size)), ...);
+    put(")\n--\n\n", 6);
+    put(Description.text, Description.size);
+    return out;
+  }();
+};
+
+}  // namespace detail
+
+// One function of the module: its name, description, operation and parameters.
+template <Literal Name, Literal Description, auto Op, class... P>
+struct Function {
+  static constexpr const char* name = Name.text;
+  static constexpr const char* doc = detail::Docstring<Name, Description, P...>::text.data();
+  static constexpr std::array<const char*, sizeof...(P)> params{P::name...};
+  using kinds = Kinds<typename P::kind...>;
+  static constexpr auto op = Op;
+  static_assert(std::is_invocable_v<decltype(Op), typename P::kind::type&...>,
+                "the operation must accept the converted arguments");
+};
+
 // Binds positional and keyword arguments to `bound` (borrowed references).
 bool bind(const char* function, const char* const* params, size_t count, PyObject* const* args,
           Py_ssize_t nargs, PyObject* kwnames, PyObject** bound);
@@ -40,9 +96,11 @@ void wrap_argument_error(const char* param);
 
 // Raises an operation's error; always returns nullptr.
 PyObject* raise(const Error& error);
+// Raises `type` with the whole of `message` (embedded NULs included); returns nullptr.
+PyObject* raise_text(PyObject* type, std::string_view message);
 
 // Raises PanicException (created on first need); always returns nullptr.
-PyObject* panic(const char* message);
+PyObject* panic(std::string_view message);
 
 // Result building. A failure here is an internal one (the caller panics), except that an
 // exhausted interpreter heap stays a MemoryError.
@@ -107,7 +165,12 @@ PyObject* call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Kinds
   constexpr size_t N = sizeof...(K);
   static_assert(N == F::params.size());
   PyObject* bound[N];
-  if (!bind(F::name, F::params.data(), N, args, nargs, kwnames, bound)) return nullptr;
+  if (kwnames == nullptr && static_cast<size_t>(nargs) == N) {
+    // The common call: every argument by position, nothing to match.
+    for (size_t i = 0; i < N; ++i) bound[i] = args[i];
+  } else if (!bind(F::name, F::params.data(), N, args, nargs, kwnames, bound)) {
+    return nullptr;
+  }
 
   // Converted values live until the result is built, so results may view into them.
   std::tuple<typename K::type...> values;

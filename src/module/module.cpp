@@ -17,103 +17,47 @@ namespace {
 
 using namespace frame;
 
-// The function table, in registration order. A function is a descriptor and an operation.
+// The function table, in registration order.
 
-struct CosineSimilarity {
-  static constexpr const char* name = "cosine_similarity";
-  static constexpr const char* doc =
-      "cosine_similarity(a, b)\n--\n\nCosine similarity between two equal-length vectors.";
-  static constexpr std::array<const char*, 2> params{"a", "b"};
-  using kinds = Kinds<RealSequence<float>, RealSequence<float>>;
-  static constexpr auto op = &vectors::cosine_similarity;
-};
+using CosineSimilarity = Function<"cosine_similarity",
+    "Cosine similarity between two equal-length vectors.", &vectors::cosine_similarity,
+    Param<"a", RealSequence<float>>, Param<"b", RealSequence<float>>>;
 
-struct TopK {
-  static constexpr const char* name = "top_k";
-  static constexpr const char* doc =
-      "top_k(query, matrix, k)\n--\n\n"
-      "Indices and scores of the `k` rows most similar to `query`.";
-  static constexpr std::array<const char*, 3> params{"query", "matrix", "k"};
-  using kinds = Kinds<RealSequence<float>, MatrixOfSingleReals, Count>;
-  static constexpr auto op = &vectors::top_k;
-};
+using TopK = Function<"top_k", "Indices and scores of the `k` rows most similar to `query`.",
+    &vectors::top_k, Param<"query", RealSequence<float>>,
+    Param<"matrix", MatrixOfSingleReals>, Param<"k", Count>>;
 
-struct EncodeCheckpoint {
-  static constexpr const char* name = "encode_checkpoint";
-  static constexpr const char* doc =
-      "encode_checkpoint(json_str)\n--\n\n"
-      "Encode a JSON document string into a framed checkpoint blob.";
-  static constexpr std::array<const char*, 1> params{"json_str"};
-  using kinds = Kinds<Text>;
-  static constexpr auto op = &checkpoint::encode_checkpoint;
-};
+using EncodeCheckpoint = Function<"encode_checkpoint",
+    "Encode a JSON document string into a framed checkpoint blob.",
+    &checkpoint::encode_checkpoint, Param<"json_str", Text>>;
 
-struct DecodeCheckpoint {
-  static constexpr const char* name = "decode_checkpoint";
-  static constexpr const char* doc =
-      "decode_checkpoint(blob)\n--\n\nDecode a framed checkpoint blob back into a JSON string.";
-  static constexpr std::array<const char*, 1> params{"blob"};
-  using kinds = Kinds<SequenceOf<Byte>>;
-  static constexpr auto op = &checkpoint::decode_checkpoint;
-};
+using DecodeCheckpoint = Function<"decode_checkpoint",
+    "Decode a framed checkpoint blob back into a JSON string.", &checkpoint::decode_checkpoint,
+    Param<"blob", SequenceOf<Byte>>>;
 
-struct ReduceChannel {
-  static constexpr const char* name = "reduce_channel";
-  static constexpr const char* doc =
-      "reduce_channel(reducer, current_json, update_json)\n--\n\n"
-      "Reduce `current` with `update` under the named channel reducer.";
-  static constexpr std::array<const char*, 3> params{"reducer", "current_json", "update_json"};
-  using kinds = Kinds<Text, Text, Text>;
-  static constexpr auto op = &channels::reduce_channel;
-};
+using ReduceChannel = Function<"reduce_channel",
+    "Reduce `current` with `update` under the named channel reducer.", &channels::reduce_channel,
+    Param<"reducer", Text>, Param<"current_json", Text>, Param<"update_json", Text>>;
 
-struct AdvanceSuperstep {
-  static constexpr const char* name = "advance_superstep";
-  static constexpr const char* doc =
-      "advance_superstep(state_json, reducers_json, updates_json)\n--\n\n"
-      "Apply a whole superstep's node updates to graph state in one call.";
-  static constexpr std::array<const char*, 3> params{"state_json", "reducers_json", "updates_json"};
-  using kinds = Kinds<Text, Text, Text>;
-  static constexpr auto op = &channels::advance_superstep;
-};
+using AdvanceSuperstep = Function<"advance_superstep",
+    "Apply a whole superstep's node updates to graph state in one call.",
+    &channels::advance_superstep, Param<"state_json", Text>, Param<"reducers_json", Text>,
+    Param<"updates_json", Text>>;
 
-struct PlanSupersteps {
-  static constexpr const char* name = "plan_supersteps";
-  static constexpr const char* doc =
-      "plan_supersteps(nodes, edges)\n--\n\nPlan BSP supersteps for the given nodes and edges.";
-  static constexpr std::array<const char*, 2> params{"nodes", "edges"};
-  using kinds = Kinds<SequenceOf<OwnedText>, SequenceOf<TextPair>>;
-  static constexpr auto op = &scheduler::plan_supersteps;
-};
+using PlanSupersteps = Function<"plan_supersteps",
+    "Plan BSP supersteps for the given nodes and edges.", &scheduler::plan_supersteps,
+    Param<"nodes", SequenceOf<OwnedText>>, Param<"edges", SequenceOf<TextPair>>>;
 
-struct HashEvent {
-  static constexpr const char* name = "hash_event";
-  static constexpr const char* doc =
-      "hash_event(prev_hash, payload)\n--\n\n"
-      "Chained hash for an audit entry: `sha256(prev_hash || payload)`.";
-  static constexpr std::array<const char*, 2> params{"prev_hash", "payload"};
-  using kinds = Kinds<Text, Text>;
-  static constexpr auto op = &actors::hash_event;
-};
+using HashEvent = Function<"hash_event",
+    "Chained hash for an audit entry: `sha256(prev_hash || payload)`.", &actors::hash_event,
+    Param<"prev_hash", Text>, Param<"payload", Text>>;
 
-struct VerifyChain {
-  static constexpr const char* name = "verify_chain";
-  static constexpr const char* doc =
-      "verify_chain(genesis, entries)\n--\n\n"
-      "Verify a hash chain; returns the index of the first broken link or `None`.";
-  static constexpr std::array<const char*, 2> params{"genesis", "entries"};
-  using kinds = Kinds<Text, SequenceOf<TextPairView>>;
-  static constexpr auto op = &actors::verify_chain;
-};
+using VerifyChain = Function<"verify_chain",
+    "Verify a hash chain; returns the index of the first broken link or `None`.",
+    &actors::verify_chain, Param<"genesis", Text>, Param<"entries", SequenceOf<TextPairView>>>;
 
-struct AggregateCost {
-  static constexpr const char* name = "aggregate_cost";
-  static constexpr const char* doc =
-      "aggregate_cost(values)\n--\n\nSum per-call costs into a single total.";
-  static constexpr std::array<const char*, 1> params{"values"};
-  using kinds = Kinds<RealSequence<double>>;
-  static constexpr auto op = &cost::aggregate_cost;
-};
+using AggregateCost = Function<"aggregate_cost", "Sum per-call costs into a single total.",
+    &cost::aggregate_cost, Param<"values", RealSequence<double>>>;
 
 template <class F>
 constexpr PyMethodDef method() {
