@@ -12,17 +12,17 @@ namespace quor::channels {
 namespace {
 
 using json::Kind;
-using json::Value;
+using json::JsonDocument;
 
 // A growable one-element block, so the appends that usually follow stay amortised.
-Value single(const Value& item, json::Arena& arena) {
-  Value* block = arena.allocate_array<Value>(1);
-  new (block) Value(item);
-  return Value::array(block, 1, /*growable=*/true);
+JsonDocument single(const JsonDocument& item, json::Arena& arena) {
+  JsonDocument* block = arena.allocate_array<JsonDocument>(1);
+  new (block) JsonDocument(item);
+  return JsonDocument::array(block, 1, /*growable=*/true);
 }
 
-Value append(const Value& current, const Value& update, json::Arena& arena) {
-  Value result;
+JsonDocument append(const JsonDocument& current, const JsonDocument& update, json::Arena& arena) {
+  JsonDocument result;
   if (current.is_array() && current.size() > 0) {
     result = current;
   } else if (!current.is_null() && !current.is_array()) {
@@ -40,7 +40,7 @@ Value append(const Value& current, const Value& update, json::Arena& arena) {
   return result;
 }
 
-double numeric(const Value& v) {
+double numeric(const JsonDocument& v) {
   switch (v.kind()) {
     case Kind::UInt:
       return static_cast<double>(v.u);
@@ -53,14 +53,14 @@ double numeric(const Value& v) {
   }
 }
 
-Value add(const Value& current, const Value& update) {
+JsonDocument add(const JsonDocument& current, const JsonDocument& update) {
   double sum = numeric(current) + numeric(update);
-  if (!std::isfinite(sum)) return Value::null();
+  if (!std::isfinite(sum)) return JsonDocument::null();
   // Integral sums come back as integers where a 64-bit integer holds them exactly;
   // beyond that range the double is the truer answer than a clamped integer.
-  if (sum != std::trunc(sum) || sum < -0x1p63 || sum >= 0x1p64) return Value::real(sum);
-  if (sum < 0) return Value::negint(static_cast<int64_t>(sum));
-  return Value::uint(static_cast<uint64_t>(sum));  // -0.0 lands here as 0
+  if (sum != std::trunc(sum) || sum < -0x1p63 || sum >= 0x1p64) return JsonDocument::real(sum);
+  if (sum < 0) return JsonDocument::negint(static_cast<int64_t>(sum));
+  return JsonDocument::uint(static_cast<uint64_t>(sum));  // -0.0 lands here as 0
 }
 
 }  // namespace
@@ -71,7 +71,7 @@ ReducerKind reducer_kind(std::string_view name) {
   return ReducerKind::LastValue;
 }
 
-Value reduce_value(ReducerKind kind, Value current, Value update, json::Arena& arena) {
+JsonDocument reduce_value(ReducerKind kind, JsonDocument current, JsonDocument update, json::Arena& arena) {
   switch (kind) {
     case ReducerKind::Append:
       return append(current, update, arena);
@@ -83,7 +83,7 @@ Value reduce_value(ReducerKind kind, Value current, Value update, json::Arena& a
   return update;
 }
 
-Value reduce_value(std::string_view name, Value current, Value update, json::Arena& arena) {
+JsonDocument reduce_value(std::string_view name, JsonDocument current, JsonDocument update, json::Arena& arena) {
   return reduce_value(reducer_kind(name), current, update, arena);
 }
 
@@ -91,12 +91,12 @@ Result<std::string> reduce_channel(std::string_view reducer, std::string_view cu
                                    std::string_view update_json) {
   json::Arena arena;
   // The update is read first, so its message wins when both texts are malformed.
-  json::Parsed<Value> update = json::parse_json(update_json, json::InputMode::Text, arena);
-  if (!update.ok) return Error::value(update.error.text());
-  json::Parsed<Value> current = json::parse_json(current_json, json::InputMode::Text, arena);
-  if (!current.ok) return Error::value(current.error.text());
+  auto update = json::parse_json(update_json, json::InputMode::Text, arena);
+  if (!update.ok()) return Error::value(update.error().text());
+  auto current = json::parse_json(current_json, json::InputMode::Text, arena);
+  if (!current.ok()) return Error::value(current.error().text());
 
-  Value result = reduce_value(reducer, current.value, update.value, arena);
+  JsonDocument result = reduce_value(reducer, current.value(), update.value(), arena);
   std::string out;
   out.reserve(current_json.size() + update_json.size() + 64);
   json::write_json(result, out);

@@ -13,10 +13,10 @@
 namespace quor::channels {
 namespace {
 
-using json::Member;
-using json::Value;
+using json::JsonMember;
+using json::JsonDocument;
 
-inline int compare_names(const Value& a, const Value& b) {
+inline int compare_names(const JsonDocument& a, const JsonDocument& b) {
   return json::detail::compare_bytes(a.s, a.size(), b.s, b.size());
 }
 
@@ -38,15 +38,15 @@ uint64_t hash_name(const char* s, size_t n) {
 
 // Every channel the call names, in the reducer table or in a write, found by name in
 // constant time: its reducer and, once it has been written, where its value lives.
-class Channels {
+class ReducerTable {
  public:
   struct Channel {
     std::string_view name;
     ReducerKind kind;
-    Value* value;  // the state member's value; null for a channel not (yet) in the state
+    JsonDocument* value;  // the state member's value; null for a channel not (yet) in the state
   };
 
-  explicit Channels(size_t most) {
+  explicit ReducerTable(size_t most) {
     size_t capacity = 16;
     while (capacity < 2 * most) capacity *= 2;
     slots_.assign(capacity, 0);
@@ -78,11 +78,11 @@ class Channels {
 };
 
 // The state with the channels created by this superstep merged in, in key order.
-void add_members(Value& state, std::vector<Member>& created, json::Arena& arena) {
+void add_members(JsonDocument& state, std::vector<JsonMember>& created, json::Arena& arena) {
   std::sort(created.begin(), created.end(),
-            [](const Member& a, const Member& b) { return compare_names(a.key, b.key) < 0; });
+            [](const JsonMember& a, const JsonMember& b) { return compare_names(a.key, b.key) < 0; });
   size_t n = state.size(), m = created.size();
-  Member* merged = arena.allocate_array<Member>(n + m);
+  JsonMember* merged = arena.allocate_array<JsonMember>(n + m);
   size_t i = 0, j = 0, k = 0;
   while (i < n && j < m) {
     merged[k++] =
@@ -90,7 +90,7 @@ void add_members(Value& state, std::vector<Member>& created, json::Arena& arena)
   }
   while (i < n) merged[k++] = state.members[i++];
   while (j < m) merged[k++] = created[j++];
-  state = Value::object(merged, n + m, false);
+  state = JsonDocument::object(merged, n + m, false);
 }
 
 }  // namespace
@@ -98,44 +98,44 @@ void add_members(Value& state, std::vector<Member>& created, json::Arena& arena)
 Result<std::string> advance_superstep(std::string_view state_json, std::string_view reducers_json,
                                       std::string_view updates_json) {
   json::Arena arena;
-  json::Parsed<Value> state = json::parse_json(state_json, json::InputMode::Text, arena);
-  if (!state.ok) return Error::value(state.error.text());
-  if (!state.value.is_object()) return Error::value("state must be a JSON object");
+  auto state = json::parse_json(state_json, json::InputMode::Text, arena);
+  if (!state.ok()) return Error::value(state.error().text());
+  if (!state.value().is_object()) return Error::value("state must be a JSON object");
 
-  json::Parsed<json::StringPairs> pairs = json::read_string_map(reducers_json, arena);
-  if (!pairs.ok) return Error::value(pairs.error.text());
+  auto pairs = json::read_json_as<json::StringMap>(reducers_json, arena);
+  if (!pairs.ok()) return Error::value(pairs.error().text());
 
-  json::Parsed<Value> updates = json::read_value_list(updates_json, arena);
-  if (!updates.ok) return Error::value(updates.error.text());
+  auto updates = json::read_json_as<json::ValueList>(updates_json, arena);
+  if (!updates.ok()) return Error::value(updates.error().text());
 
-  const Value& list = updates.value;
+  const JsonDocument& list = updates.value();
   size_t writes = 0;
   for (size_t i = 0; i < list.size(); ++i) {
     if (list.items[i].is_object()) writes += list.items[i].size();
   }
   // The state's members go in first: a lookup by hash touches one or two cache lines,
   // where a binary search over the ordered members waits on a dozen in turn.
-  Value& object = state.value;
-  Channels channels(object.size() + pairs.value.size() + writes);
+  JsonDocument& object = state.value();
+  ReducerTable channels(object.size() + pairs.value().size() + writes);
   for (size_t i = 0; i < object.size(); ++i) {
     channels.find_or_add(object.members[i].key.str()).value = &object.members[i].value;
   }
-  for (const auto& [channel, reducer] : pairs.value) {
+  for (const auto& [channel, reducer] : pairs.value()) {
     channels.find_or_add(channel).kind = reducer_kind(reducer);  // later duplicates win
   }
 
   // Channels that no state member holds yet; their values live here until the end.
-  std::vector<Member> created;
+  std::vector<JsonMember> created;
   created.reserve(writes);
   for (size_t i = 0; i < list.size(); ++i) {
-    const Value& node = list.items[i];
+    const JsonDocument& node = list.items[i];
     if (node.is_null()) continue;
     if (!node.is_object()) return Error::value("each node update must be a JSON object or null");
     for (size_t j = 0; j < node.size(); ++j) {
-      const Member& write = node.members[j];
-      Channels::Channel& channel = channels.find_or_add(write.key.str());
+      const JsonMember& write = node.members[j];
+      ReducerTable::Channel& channel = channels.find_or_add(write.key.str());
       if (channel.value == nullptr) {  // a channel this superstep creates
-        created.push_back({write.key, Value::null()});
+        created.push_back({write.key, JsonDocument::null()});
         channel.value = &created.back().value;
       }
       // The channel's value is taken out of its slot and the result put back, never

@@ -8,32 +8,32 @@ namespace quor::checkpoint {
 
 Result<Bytes> encode_checkpoint(std::string_view json_str) {
   json::Arena arena;
-  json::Parsed<json::Value> doc = json::parse_json(json_str, json::InputMode::Text, arena);
-  if (!doc.ok) return Error::value(doc.error.text());
+  auto doc = json::parse_json(json_str, json::InputMode::Text, arena);
+  if (!doc.ok()) return Error::value(doc.error().text());
   Bytes frame;
   // Normal form is rarely longer than its source; one reservation covers most documents.
-  frame.data.reserve(kHeaderSize + json_str.size() + 16);
-  frame.data.append(kMagic);
-  frame.data.push_back(static_cast<char>(kVersion));
-  json::write_json(doc.value, frame.data);
+  frame.data.reserve(CheckpointFrame::header_size + json_str.size() + 16);
+  frame.data.append(CheckpointFrame::magic);
+  frame.data.push_back(static_cast<char>(CheckpointFrame::version));
+  json::write_json(doc.value(), frame.data);
   return frame;
 }
 
 Result<std::string> decode_checkpoint(std::span<const uint8_t> blob) {
-  if (blob.size() < kHeaderSize || std::memcmp(blob.data(), kMagic.data(), kMagic.size()) != 0) {
+  if (blob.size() < CheckpointFrame::header_size || std::memcmp(blob.data(), CheckpointFrame::magic.data(), CheckpointFrame::magic.size()) != 0) {
     return Error::value("invalid checkpoint: bad magic header");
   }
-  if (blob[4] != kVersion) {
+  if (blob[4] != CheckpointFrame::version) {
     return Error::value("unsupported checkpoint version: " + std::to_string(blob[4]));
   }
-  std::string_view payload(reinterpret_cast<const char*>(blob.data()) + kHeaderSize,
-                           blob.size() - kHeaderSize);
+  std::string_view payload(reinterpret_cast<const char*>(blob.data()) + CheckpointFrame::header_size,
+                           blob.size() - CheckpointFrame::header_size);
   json::Arena arena;
-  json::Parsed<json::Value> doc = json::parse_json(payload, json::InputMode::Bytes, arena);
-  if (!doc.ok) return Error::value(doc.error.text());
+  auto doc = json::parse_json(payload, json::InputMode::Bytes, arena);
+  if (!doc.ok()) return Error::value(doc.error().text());
   std::string text;
   text.reserve(payload.size() + 16);
-  json::write_json(doc.value, text);
+  json::write_json(doc.value(), text);
   return text;
 }
 

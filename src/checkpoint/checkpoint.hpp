@@ -11,9 +11,13 @@
 
 namespace quor::checkpoint {
 
-inline constexpr std::string_view kMagic = "QUOR";
-inline constexpr uint8_t kVersion = 1;
-inline constexpr size_t kHeaderSize = 5;
+// The frame: a 5-byte header (magic, version) and the payload in the JSON normal form,
+// with no length field, checksum or padding.
+struct CheckpointFrame {
+  static constexpr std::string_view magic = "QUOR";
+  static constexpr uint8_t version = 1;
+  static constexpr size_t header_size = 5;
+};
 
 // Normalises the JSON text and frames it.
 Result<Bytes> encode_checkpoint(std::string_view json_str);

@@ -23,11 +23,13 @@ struct Bytes {
   std::string data;
 };
 
-template <class T>
+// One vocabulary for every layer: the JSON layer fails with its own error type (message and
+// position), every operation with an Error.
+template <class T, class E = Error>
 class [[nodiscard]] Result {
  public:
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-  Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}
+  Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}
 
   bool ok() const { return v_.index() == 0; }
   explicit operator bool() const { return ok(); }
@@ -35,10 +37,10 @@ class [[nodiscard]] Result {
   T&& value() && { return std::get<0>(std::move(v_)); }
   T* operator->() { return &std::get<0>(v_); }
   T& operator*() { return std::get<0>(v_); }
-  Error& error() { return std::get<1>(v_); }
+  E& error() { return std::get<1>(v_); }
 
  private:
-  std::variant<T, Error> v_;
+  std::variant<T, E> v_;
 };
 
 }  // namespace quor

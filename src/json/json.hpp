@@ -3,7 +3,7 @@
 //
 // Values are 16-byte records. Containers point at contiguous blocks in an Arena that
 // belongs to the call; strings either point into the input text (which the caller keeps
-// alive for as long as the values are used) or into the Arena. Copying a Value is
+// alive for as long as the values are used) or into the Arena. Copying a JsonDocument is
 // shallow: the tree is never shared between two places that are both mutated.
 #pragma once
 
@@ -16,6 +16,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "common/result.hpp"
 
 namespace quor::json {
 
@@ -59,9 +61,9 @@ class Arena {
 
 enum class Kind : uint8_t { Null, False, True, UInt, NegInt, Float, String, Array, Object };
 
-struct Member;
+struct JsonMember;
 
-struct Value {
+struct JsonDocument {
   // Bits 0-7: kind. Bit 8: flag. Bits 16-63: length (string bytes, items, members).
   // String flag: the bytes need no escaping when written (taken raw from the input).
   // Array/object flag: the block's capacity is std::bit_ceil(length), so it may grow.
@@ -71,11 +73,11 @@ struct Value {
     int64_t i;
     double d;
     const char* s;
-    Value* items;
-    Member* members;
+    JsonDocument* items;
+    JsonMember* members;
   };
 
-  Value() : u(0) {}
+  JsonDocument() : u(0) {}
 
   static constexpr uint64_t kFlag = 1u << 8;
   static constexpr int kLengthShift = 16;
@@ -88,65 +90,61 @@ struct Value {
   bool is_null() const { return kind() == Kind::Null; }
   bool is_array() const { return kind() == Kind::Array; }
   bool is_object() const { return kind() == Kind::Object; }
-  bool is_number() const {
-    Kind k = kind();
-    return k == Kind::UInt || k == Kind::NegInt || k == Kind::Float;
-  }
   std::string_view str() const { return {s, size()}; }
 
-  static Value null() { return Value{}; }
-  static Value boolean(bool b) {
-    Value v;
+  static JsonDocument null() { return JsonDocument{}; }
+  static JsonDocument boolean(bool b) {
+    JsonDocument v;
     v.tag = static_cast<uint64_t>(b ? Kind::True : Kind::False);
     return v;
   }
-  static Value uint(uint64_t x) {
-    Value v;
+  static JsonDocument uint(uint64_t x) {
+    JsonDocument v;
     v.tag = static_cast<uint64_t>(Kind::UInt);
     v.u = x;
     return v;
   }
-  static Value negint(int64_t x) {  // x < 0
-    Value v;
+  static JsonDocument negint(int64_t x) {  // x < 0
+    JsonDocument v;
     v.tag = static_cast<uint64_t>(Kind::NegInt);
     v.i = x;
     return v;
   }
-  static Value real(double x) {
-    Value v;
+  static JsonDocument real(double x) {
+    JsonDocument v;
     v.tag = static_cast<uint64_t>(Kind::Float);
     v.d = x;
     return v;
   }
   // clean: the bytes hold no '"', '\\' or control character, so they are written raw.
-  static Value string(const char* p, size_t n, bool clean) {
-    Value v;
+  static JsonDocument string(const char* p, size_t n, bool clean) {
+    JsonDocument v;
     v.tag =
         static_cast<uint64_t>(Kind::String) | (clean ? kFlag : 0) | (uint64_t{n} << kLengthShift);
     v.s = p;
     return v;
   }
-  static Value array(Value* items, size_t n, bool growable) {
-    Value v;
+  static JsonDocument array(JsonDocument* items, size_t n, bool growable) {
+    JsonDocument v;
     v.tag =
         static_cast<uint64_t>(Kind::Array) | (growable ? kFlag : 0) | (uint64_t{n} << kLengthShift);
     v.items = items;
     return v;
   }
-  static Value object(Member* members, size_t n, bool growable) {
-    Value v;
+  static JsonDocument object(JsonMember* members, size_t n, bool growable) {
+    JsonDocument v;
     v.tag = static_cast<uint64_t>(Kind::Object) | (growable ? kFlag : 0) |
             (uint64_t{n} << kLengthShift);
     v.members = members;
     return v;
   }
 };
-static_assert(sizeof(Value) == 16);
+static_assert(sizeof(JsonDocument) == 16);
 
 // Objects keep their members sorted by key bytes (unsigned, shorter prefix first), keys unique.
-struct Member {
-  Value key;  // always a string
-  Value value;
+struct JsonMember {
+  JsonDocument key;  // always a string
+  JsonDocument value;
 };
 
 // Name order: unsigned bytes, a proper prefix first.
@@ -166,12 +164,6 @@ struct JsonError {
   std::string text() const;
 };
 
-template <class T>
-struct Parsed {
-  T value{};
-  bool ok = true;
-  JsonError error;
-};
 
 enum class InputMode {
   Text,   // known-valid UTF-8 (a Python str)
@@ -179,25 +171,25 @@ enum class InputMode {
 };
 
 // Reads one whole JSON text. Strings may point into `input`.
-Parsed<Value> parse_json(std::string_view input, InputMode mode, Arena& arena);
+Result<JsonDocument, JsonError> parse_json(std::string_view input, InputMode mode, Arena& arena);
 
 // Typed reads (text mode). A map of strings keeps every member in text order, so a
 // consumer that inserts them in order gets "later duplicate wins".
 using StringPairs = std::vector<std::pair<std::string_view, std::string_view>>;
-Parsed<StringPairs> read_string_map(std::string_view input, Arena& arena);
-// A whole-text array; the result is an Array value.
-Parsed<Value> read_value_list(std::string_view input, Arena& arena);
+// The two shapes of a typed read.
+struct StringMap {
+  using type = StringPairs;
+};
+struct ValueList {  // a whole-text array; the result is an Array value
+  using type = JsonDocument;
+};
+template <class Shape>
+Result<typename Shape::type, JsonError> read_json_as(std::string_view input, Arena& arena);
 
 // Appends the compact text of `value` to `out`. Never fails.
-void write_json(const Value& value, std::string& out);
-// Appends a finite or non-finite double in the float layout ("null" for non-finite).
-void write_double(double d, std::string& out);
+void write_json(const JsonDocument& value, std::string& out);
 
 // Mutation used by the reducers. Growth doubles the block, so appends are amortised O(1).
-void array_append(Value& array, const Value* items, size_t n, Arena& arena);
-// Returns the member's value, or nullptr.
-Value* object_find(Value& object, std::string_view key);
-// Returns the slot for `key`, inserting a null member in key order if absent.
-Value& object_slot(Value& object, const Value& key, Arena& arena);
+void array_append(JsonDocument& array, const JsonDocument* items, size_t n, Arena& arena);
 
 }  // namespace quor::json

@@ -91,20 +91,20 @@ struct HexTable {
 constexpr HexTable kHex;
 
 // Most blocks are a handful of values: copy them without a library call.
-inline void copy_values(Value* dst, const Value* src, size_t n) {
+inline void copy_values(JsonDocument* dst, const JsonDocument* src, size_t n) {
 #if QUOR_SSE2
   for (size_t i = 0; i < n; ++i) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
   }
 #else
-  std::memcpy(static_cast<void*>(dst), src, n * sizeof(Value));
+  std::memcpy(static_cast<void*>(dst), src, n * sizeof(JsonDocument));
 #endif
 }
 
 // Stores a value with one 16-byte write, so that copying it on (also 16 bytes at a time)
 // never waits on two narrower stores.
-inline void set(Value& dst, const Value& v) {
+inline void set(JsonDocument& dst, const JsonDocument& v) {
 #if QUOR_SSE2
   _mm_storeu_si128(reinterpret_cast<__m128i*>(&dst),
                    _mm_set_epi64x(static_cast<long long>(v.u), static_cast<long long>(v.tag)));
@@ -113,15 +113,15 @@ inline void set(Value& dst, const Value& v) {
 #endif
 }
 
-inline int key_compare(const Value& a, const Value& b) {
+inline int key_compare(const JsonDocument& a, const JsonDocument& b) {
   return detail::compare_bytes(a.s, a.size(), b.s, b.size());
 }
 
-inline bool key_equal(const Value& a, const Value& b) {
+inline bool key_equal(const JsonDocument& a, const JsonDocument& b) {
   return a.size() == b.size() && std::memcmp(a.s, b.s, a.size()) == 0;
 }
 
-inline uint64_t key_prefix(const Value& key) { return detail::load_be8(key.s, key.size()); }
+inline uint64_t key_prefix(const JsonDocument& key) { return detail::load_be8(key.s, key.size()); }
 
 // A member's text position with its first eight key bytes as a big-endian number
 // (zero-padded): unequal prefixes order two keys by themselves.
@@ -132,7 +132,7 @@ struct Keyed {
 
 // Orders keyed members: the prefixes first, the whole keys only when those are equal.
 struct KeyedLess {
-  const Member* m;
+  const JsonMember* m;
   bool operator()(const Keyed& a, const Keyed& b) const {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
     return key_compare(m[a.index].key, m[b.index].key) < 0;
@@ -147,16 +147,16 @@ constexpr size_t kSmallObject = 16;
 // worked out last is kept and reused while the same keys come in the same order.
 class SmallShape {
  public:
-  size_t apply(Member* m, size_t n) {
+  size_t apply(JsonMember* m, size_t n) {
     if (!same_keys(m, n)) work_out(m, n);
-    Member copy[kSmallObject];
-    std::memcpy(static_cast<void*>(copy), m, n * sizeof(Member));
+    JsonMember copy[kSmallObject];
+    std::memcpy(static_cast<void*>(copy), m, n * sizeof(JsonMember));
     for (size_t k = 0; k < kept_; ++k) m[k] = copy[order_[k]];
     return kept_;
   }
 
  private:
-  bool same_keys(const Member* m, size_t n) const {
+  bool same_keys(const JsonMember* m, size_t n) const {
     if (n != n_) return false;
     for (size_t k = 0; k < n; ++k) {
       size_t size = m[k].key.size();
@@ -166,7 +166,7 @@ class SmallShape {
     return true;
   }
 
-  void work_out(const Member* m, size_t n) {
+  void work_out(const JsonMember* m, size_t n) {
     Keyed keyed[kSmallObject];
     for (size_t k = 0; k < n; ++k) keyed[k] = {key_prefix(m[k].key), static_cast<uint32_t>(k)};
     const KeyedLess less{m};
@@ -207,7 +207,7 @@ class SmallShape {
 // shapes are remembered, told apart by their first key.
 class SmallOrder {
  public:
-  size_t apply(Member* m, size_t n) {
+  size_t apply(JsonMember* m, size_t n) {
     uint64_t first = key_prefix(m[0].key);
     return shapes_[(first ^ (first >> 29) ^ n) % kShapes].apply(m, n);
   }
@@ -223,7 +223,7 @@ class SmallOrder {
 // reused when the same keys come again in the same order.
 class MemberOrder {
  public:
-  size_t apply(Member* m, size_t n) {
+  size_t apply(JsonMember* m, size_t n) {
     Shape& shape = shapes_[n % kShapes];
     if (!same_keys(shape, m, n)) work_out(shape, m, n);
     if (members_.size() < n) members_.resize(n);
@@ -242,7 +242,7 @@ class MemberOrder {
     std::vector<uint32_t> order;         // text positions of the members kept, in key order
   };
 
-  static bool same_keys(const Shape& shape, const Member* m, size_t n) {
+  static bool same_keys(const Shape& shape, const JsonMember* m, size_t n) {
     if (shape.keys.size() != n) return false;
     for (size_t k = 0; k < n; ++k) {
       std::string_view key = shape.keys[k];
@@ -253,7 +253,7 @@ class MemberOrder {
     return true;
   }
 
-  void work_out(Shape& shape, const Member* m, size_t n) {
+  void work_out(Shape& shape, const JsonMember* m, size_t n) {
     // Stable throughout: of equal keys the one earlier in the text comes first.
     const KeyedLess less{m};
     if (keyed_.size() < 2 * n) keyed_.resize(2 * n);
@@ -296,7 +296,7 @@ class MemberOrder {
 
   Shape shapes_[kShapes];
   std::vector<Keyed> keyed_;
-  std::vector<Member> members_;
+  std::vector<JsonMember> members_;
 };
 
 void append_hex(std::string& out, unsigned cp) {
@@ -352,7 +352,7 @@ std::string describe_string(std::string_view s) {
   return out;
 }
 
-std::string describe(const Value& v) {
+std::string describe(const JsonDocument& v) {
   char buf[64];
   switch (v.kind()) {
     case Kind::Null:
@@ -427,20 +427,20 @@ class Reader {
         end_(input.data() + input.size()),
         arena_(arena),
         check_utf8_(mode == InputMode::Bytes),
-        stack_(reinterpret_cast<Value*>(inline_stack_)) {}
+        stack_(reinterpret_cast<JsonDocument*>(inline_stack_)) {}
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
   ~Reader() {
-    if (stack_ != reinterpret_cast<Value*>(inline_stack_)) std::free(stack_);
+    if (stack_ != reinterpret_cast<JsonDocument*>(inline_stack_)) std::free(stack_);
   }
 
-  bool document(Value& out) {
+  bool document(JsonDocument& out) {
     const char* p = skip_space(begin_, end_);
     if (p == end_) return fail_next(p, kEofValue);
     return read(p, out);
   }
 
-  bool value_list(Value& out) {
+  bool value_list(JsonDocument& out) {
     const char* p = skip_space(begin_, end_);
     if (p == end_) return fail_next(p, kEofValue);
     if (*p != '[') return typed_mismatch(p, "a sequence");
@@ -460,17 +460,17 @@ class Reader {
   }
 
  private:
-  bool read(const char* p, Value& out);
-  const char* scalar(const char* p, Value& out);
-  const char* string(const char* p, Value& out);
+  bool read(const char* p, JsonDocument& out);
+  const char* scalar(const char* p, JsonDocument& out);
+  const char* string(const char* p, JsonDocument& out);
   [[gnu::noinline]] const char* escaped_string(const char* start, const char* backslash,
-                                               Value& out);
+                                               JsonDocument& out);
   const char* hex4(const char* p, unsigned& cp);
-  const char* number(const char* p, Value& out);
-  [[gnu::noinline]] const char* number_slow(const char* p, Value& out);
+  const char* number(const char* p, JsonDocument& out);
+  [[gnu::noinline]] const char* number_slow(const char* p, JsonDocument& out);
   const char* literal(const char* p, const char* word, size_t n);
   bool typed_mismatch(const char* p, const char* expected);
-  size_t order_members(Member* m, size_t n);
+  size_t order_members(JsonMember* m, size_t n);
 
   bool finish(const char* p) {
     p = skip_space(p, end_);
@@ -492,12 +492,12 @@ class Reader {
   }
 
   // Doubles the scratch stack; returns its new base.
-  [[gnu::noinline]] Value* grow_stack(size_t used) {
+  [[gnu::noinline]] JsonDocument* grow_stack(size_t used) {
     size_t capacity = stack_capacity_ * 2;
-    Value* bigger = static_cast<Value*>(std::malloc(capacity * sizeof(Value)));
+    JsonDocument* bigger = static_cast<JsonDocument*>(std::malloc(capacity * sizeof(JsonDocument)));
     if (bigger == nullptr) throw std::bad_alloc();
-    std::memcpy(static_cast<void*>(bigger), stack_, used * sizeof(Value));
-    if (stack_ != reinterpret_cast<Value*>(inline_stack_)) std::free(stack_);
+    std::memcpy(static_cast<void*>(bigger), stack_, used * sizeof(JsonDocument));
+    if (stack_ != reinterpret_cast<JsonDocument*>(inline_stack_)) std::free(stack_);
     stack_ = bigger;
     stack_capacity_ = capacity;
     return bigger;
@@ -524,9 +524,9 @@ class Reader {
   size_t error_at_ = 0;
   // Children are collected here, in text order, until their container closes. Small
   // documents never leave the inline part.
-  Value* stack_;
+  JsonDocument* stack_;
   size_t stack_capacity_ = kInlineStack;
-  alignas(16) unsigned char inline_stack_[kInlineStack * sizeof(Value)];
+  alignas(16) unsigned char inline_stack_[kInlineStack * sizeof(JsonDocument)];
   SmallOrder small_order_;
   std::unique_ptr<MemberOrder> member_order_;
   std::unique_ptr<char[]> scratch_;
@@ -535,7 +535,7 @@ class Reader {
 };
 
 // Anything but a container.
-inline const char* Reader::scalar(const char* p, Value& out) {
+inline const char* Reader::scalar(const char* p, JsonDocument& out) {
   switch (*p) {
     case '"':
       return string(p, out);
@@ -552,13 +552,13 @@ inline const char* Reader::scalar(const char* p, Value& out) {
     case '9':
       return number(p, out);
     case 'n':
-      set(out, Value::null());
+      set(out, JsonDocument::null());
       return literal(p, "null", 4);
     case 't':
-      set(out, Value::boolean(true));
+      set(out, JsonDocument::boolean(true));
       return literal(p, "true", 4);
     case 'f':
-      set(out, Value::boolean(false));
+      set(out, JsonDocument::boolean(false));
       return literal(p, "false", 5);
     default:
       return fail_next(p, kExpectedValue);
@@ -575,7 +575,7 @@ inline const char* Reader::literal(const char* p, const char* word, size_t n) {
   return p;  // unreachable: the fast path matched
 }
 
-[[gnu::always_inline]] inline const char* Reader::string(const char* p, Value& out) {
+[[gnu::always_inline]] inline const char* Reader::string(const char* p, JsonDocument& out) {
   const char* start = p + 1;
   const char* q;
   if (end_ - start >= 16) {
@@ -588,7 +588,7 @@ inline const char* Reader::literal(const char* p, const char* word, size_t n) {
     size_t n = static_cast<size_t>(q - start);
     if (check_utf8_ && !detail::valid_utf8(start, n))
       return fail_consumed(q + 1, kInvalidCodePoint);
-    set(out, Value::string(start, n, true));
+    set(out, JsonDocument::string(start, n, true));
     return q + 1;
   }
   if (q == end_) return fail_consumed(end_, kEofString);
@@ -606,7 +606,7 @@ inline const char* Reader::hex4(const char* p, unsigned& cp) {
   return p + 4;
 }
 
-const char* Reader::escaped_string(const char* start, const char* q, Value& out) {
+const char* Reader::escaped_string(const char* start, const char* q, JsonDocument& out) {
   size_t prefix = static_cast<size_t>(q - start);
   // Past `limit` the buffer keeps room for one more escape or sixteen-byte chunk, and for
   // the copy below that rounds up to sixteen; it grows when the cursor passes `limit`.
@@ -751,7 +751,7 @@ const char* Reader::escaped_string(const char* start, const char* q, Value& out)
   // Sixteen bytes at a time: the scratch buffer has slack, and so has this allocation.
   char* s = static_cast<char*>(arena_.allocate((n + 15) & ~size_t{15}));
   for (size_t i = 0; i < n; i += 16) std::memcpy(s + i, buf + i, 16);
-  set(out, Value::string(s, n, clean));
+  set(out, JsonDocument::string(s, n, clean));
   return p + 1;
 }
 
@@ -776,7 +776,7 @@ bool scale(uint64_t significand, int64_t exponent, bool negative, double& out) {
   return true;
 }
 
-const char* Reader::number_slow(const char* p, Value& out) {
+const char* Reader::number_slow(const char* p, JsonDocument& out) {
   bool negative = false;
   if (*p == '-') {
     negative = true;
@@ -847,27 +847,27 @@ const char* Reader::number_slow(const char* p, Value& out) {
     } while (p != end_ && is_digit(*p));
     if (overflow) {
       if (s != 0 && !exp_negative) return fail_consumed(p, kNumberOutOfRange);
-      set(out, Value::real(negative ? -0.0 : 0.0));
+      set(out, JsonDocument::real(negative ? -0.0 : 0.0));
       return p;
     }
     exponent += exp_negative ? -int64_t{e} : int64_t{e};
   }
   if (!is_float) {
     if (!negative) {
-      set(out, Value::uint(s));
+      set(out, JsonDocument::uint(s));
     } else if (s == 0) {
-      set(out, Value::real(-0.0));
+      set(out, JsonDocument::real(-0.0));
     } else if (s <= (uint64_t{1} << 63)) {
-      set(out, Value::negint(static_cast<int64_t>(~s + 1)));
+      set(out, JsonDocument::negint(static_cast<int64_t>(~s + 1)));
     } else {
-      set(out, Value::real(-static_cast<double>(s)));
+      set(out, JsonDocument::real(-static_cast<double>(s)));
     }
     return p;
   }
   exponent = std::clamp<int64_t>(exponent, INT32_MIN, INT32_MAX);
   double d;
   if (!scale(s, exponent, negative, d)) return fail_consumed(p, kNumberOutOfRange);
-  set(out, Value::real(d));
+  set(out, JsonDocument::real(d));
   return p;
 }
 
@@ -910,7 +910,7 @@ inline const char* digits(const char* p, const char* end, uint64_t& s) {
 // The common shapes (at most 19 significant digits, a short exponent, no error) in one
 // pass. Returns the end of the number, or nullptr for everything else, which
 // Reader::number_slow reads again following every rule exactly.
-inline const char* number_fast(const char* const start, const char* const end_, Value& out) {
+inline const char* number_fast(const char* const start, const char* const end_, JsonDocument& out) {
   const char* p = start;
   bool negative = *p == '-';
   p += negative;
@@ -966,11 +966,11 @@ inline const char* number_fast(const char* const start, const char* const end_, 
     // branch, and only "-0" and magnitudes beyond the negative range take one.
     uint64_t neg = negative;
     if (neg & ((s - 1) >= (uint64_t{1} << 63))) {
-      set(out, Value::real(s == 0 ? -0.0 : -static_cast<double>(s)));
+      set(out, JsonDocument::real(s == 0 ? -0.0 : -static_cast<double>(s)));
       return p;
     }
     static_assert(static_cast<int>(Kind::NegInt) == static_cast<int>(Kind::UInt) + 1);
-    Value v;
+    JsonDocument v;
     v.tag = static_cast<uint64_t>(Kind::UInt) + neg;
     v.u = (s ^ (0 - neg)) + neg;
     set(out, v);
@@ -983,16 +983,16 @@ inline const char* number_fast(const char* const start, const char* const end_, 
   } else if (!scale(s, exponent, negative, d)) {
     return nullptr;
   }
-  set(out, Value::real(d));
+  set(out, JsonDocument::real(d));
   return p;
 }
 
-inline const char* Reader::number(const char* p, Value& out) {
+inline const char* Reader::number(const char* p, JsonDocument& out) {
   const char* q = number_fast(p, end_, out);
   return q != nullptr ? q : number_slow(p, out);
 }
 
-size_t Reader::order_members(Member* m, size_t n) {
+size_t Reader::order_members(JsonMember* m, size_t n) {
   size_t i = 1;
   while (i < n && key_compare(m[i - 1].key, m[i].key) < 0) ++i;
   if (i >= n) return n;
@@ -1004,9 +1004,9 @@ size_t Reader::order_members(Member* m, size_t n) {
 // One whole value at p (not whitespace, not the end) and nothing but whitespace after it.
 // Containers are not read by recursion: each open one has a frame holding where its
 // children start on the scratch stack (times two, plus one for an object).
-bool Reader::read(const char* p, Value& out) {
+bool Reader::read(const char* p, JsonDocument& out) {
   const char* const end = end_;
-  Value* stack = stack_;
+  JsonDocument* stack = stack_;
   size_t capacity = stack_capacity_;
   size_t top = 0;
   size_t frames[kDepthBudget];
@@ -1025,7 +1025,7 @@ value:
       if (p == end) return fail_next(p, kEofList);
       if (*p == ']') {
         ++p;
-        set(stack[top++], Value::array(nullptr, 0, false));
+        set(stack[top++], JsonDocument::array(nullptr, 0, false));
         goto after_value;
       }
       frames[depth++] = top << 1;
@@ -1036,7 +1036,7 @@ value:
       if (p == end) return fail_next(p, kEofObject);
       if (*p == '}') {
         ++p;
-        set(stack[top++], Value::object(nullptr, 0, false));
+        set(stack[top++], JsonDocument::object(nullptr, 0, false));
         goto after_value;
       }
       if (*p != '"') return fail_next(p, kKeyMustBeString);
@@ -1073,11 +1073,11 @@ after_value:
     ++p;
     size_t base = frame >> 1;
     size_t n = (top - base) / 2;
-    Member* members = arena_.allocate_array<Member>(n);
-    copy_values(reinterpret_cast<Value*>(members), stack + base, 2 * n);
+    JsonMember* members = arena_.allocate_array<JsonMember>(n);
+    copy_values(reinterpret_cast<JsonDocument*>(members), stack + base, 2 * n);
     n = order_members(members, n);
     top = base;
-    set(stack[top++], Value::object(members, n, false));
+    set(stack[top++], JsonDocument::object(members, n, false));
   } else {
     if (p == end) return fail_next(p, kEofList);
     if (*p == ',') {
@@ -1090,10 +1090,10 @@ after_value:
     ++p;
     size_t base = frame >> 1;
     size_t n = top - base;
-    Value* items = arena_.allocate_array<Value>(n);
+    JsonDocument* items = arena_.allocate_array<JsonDocument>(n);
     copy_values(items, stack + base, n);
     top = base;
-    set(stack[top++], Value::array(items, n, false));
+    set(stack[top++], JsonDocument::array(items, n, false));
   }
   --depth;
   goto after_value;
@@ -1118,12 +1118,12 @@ key:  // p at the key's opening quote
 // malformed one reports its own error); containers are reported before their opening
 // bracket.
 bool Reader::typed_mismatch(const char* p, const char* expected) {
-  Value found;
+  JsonDocument found;
   char c = *p;
   if (c == '[') {
-    found = Value::array(nullptr, 0, false);
+    found = JsonDocument::array(nullptr, 0, false);
   } else if (c == '{') {
-    found = Value::object(nullptr, 0, false);
+    found = JsonDocument::object(nullptr, 0, false);
   } else {
     p = scalar(p, found);
     if (p == nullptr) return false;
@@ -1141,7 +1141,7 @@ bool Reader::string_map(StringPairs& out) {
   if (*p == '}') return finish(p + 1);
   if (*p != '"') return fail_next(p, kKeyMustBeString);
   for (;;) {
-    Value key;
+    JsonDocument key;
     p = string(p, key);
     if (p == nullptr) return false;
     p = skip_space(p, end_);
@@ -1150,7 +1150,7 @@ bool Reader::string_map(StringPairs& out) {
     p = skip_space(p + 1, end_);
     if (p == end_) return fail_next(p, kEofValue);
     if (*p != '"') return typed_mismatch(p, "a string");
-    Value item;
+    JsonDocument item;
     p = string(p, item);
     if (p == nullptr) return false;
     out.emplace_back(key.str(), item.str());
@@ -1174,39 +1174,29 @@ bool Reader::string_map(StringPairs& out) {
 // escaped strings decoded.
 inline size_t expected_size(size_t n) { return n + n / 2 + 1024; }
 
-Parsed<Value> parse_json(std::string_view input, InputMode mode, Arena& arena) {
+Result<JsonDocument, JsonError> parse_json(std::string_view input, InputMode mode, Arena& arena) {
   arena.expect(expected_size(input.size()));
-  Parsed<Value> result;
+  JsonDocument value;
   Reader reader(input, mode, arena);
-  if (!reader.document(result.value)) {
-    result.ok = false;
-    result.value = Value::null();
-    result.error = reader.error();
-  }
-  return result;
+  if (!reader.document(value)) return reader.error();
+  return value;
 }
 
-Parsed<StringPairs> read_string_map(std::string_view input, Arena& arena) {
-  Parsed<StringPairs> result;
+template <>
+Result<StringPairs, JsonError> read_json_as<StringMap>(std::string_view input, Arena& arena) {
+  StringPairs pairs;
   Reader reader(input, InputMode::Text, arena);
-  if (!reader.string_map(result.value)) {
-    result.ok = false;
-    result.value.clear();
-    result.error = reader.error();
-  }
-  return result;
+  if (!reader.string_map(pairs)) return reader.error();
+  return pairs;
 }
 
-Parsed<Value> read_value_list(std::string_view input, Arena& arena) {
+template <>
+Result<JsonDocument, JsonError> read_json_as<ValueList>(std::string_view input, Arena& arena) {
   arena.expect(expected_size(input.size()));
-  Parsed<Value> result;
+  JsonDocument value;
   Reader reader(input, InputMode::Text, arena);
-  if (!reader.value_list(result.value)) {
-    result.ok = false;
-    result.value = Value::null();
-    result.error = reader.error();
-  }
-  return result;
+  if (!reader.value_list(value)) return reader.error();
+  return value;
 }
 
 }  // namespace quor::json

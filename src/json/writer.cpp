@@ -437,7 +437,7 @@ inline bool is_integer(Kind k) {
 
 // Either integer form. Signs mix at random in real data, so the '-' is written without
 // a branch: always stored, kept only for a negative.
-inline char* format_integer(const Value& v, char* out) {
+inline char* format_integer(const JsonDocument& v, char* out) {
   uint64_t negative = v.kind() == Kind::NegInt;
   uint64_t magnitude = (v.u ^ (0 - negative)) + negative;
   *out = '-';
@@ -467,7 +467,7 @@ class Writer {
  public:
   explicit Writer(std::string& out) : out_(out), base_(out.size()) {}
 
-  void write(const Value& v) {
+  void write(const JsonDocument& v) {
     char* p = grow(nullptr, 16);
     p = value(v, p);
     out_.resize(static_cast<size_t>(p - out_.data()));
@@ -500,8 +500,8 @@ class Writer {
     return out_.data() + used;
   }
 
-  char* value(const Value& v, char* p);
-  char* string(const Value& v, char* p);
+  char* value(const JsonDocument& v, char* p);
+  char* string(const JsonDocument& v, char* p);
   char* escaped(const char* s, const char* end, char* p);
 
   std::string& out_;
@@ -532,7 +532,7 @@ char* Writer::escaped(const char* s, const char* end, char* p) {
   }
 }
 
-inline char* Writer::string(const Value& v, char* p) {
+inline char* Writer::string(const JsonDocument& v, char* p) {
   size_t n = v.size();
   if (v.flag()) {
     p = room(p, n + 2);
@@ -549,7 +549,7 @@ inline char* Writer::string(const Value& v, char* p) {
   return p;
 }
 
-char* Writer::value(const Value& v, char* p) {
+char* Writer::value(const JsonDocument& v, char* p) {
   switch (v.kind()) {
     case Kind::Null:
       p = room(p, 4);
@@ -576,7 +576,7 @@ char* Writer::value(const Value& v, char* p) {
       size_t n = v.size();
       p = room(p, 2);
       *p++ = '[';
-      const Value* items = v.items;
+      const JsonDocument* items = v.items;
       for (size_t i = 0; i < n; ++i) {
         if (i != 0) {
           p = room(p, 1);
@@ -622,15 +622,9 @@ char* Writer::value(const Value& v, char* p) {
 
 }  // namespace
 
-void write_json(const Value& value, std::string& out) {
+void write_json(const JsonDocument& value, std::string& out) {
   Writer writer(out);
   writer.write(value);
-}
-
-void write_double(double d, std::string& out) {
-  char buf[64];
-  char* end = detail::format_double(d, buf);
-  out.append(buf, end);
 }
 
 }  // namespace quor::json

@@ -156,8 +156,8 @@ namespace detail {
 
 template <class T>
 inline constexpr bool is_result = false;
-template <class T>
-inline constexpr bool is_result<Result<T>> = true;
+template <class T, class E>
+inline constexpr bool is_result<Result<T, E>> = true;
 
 template <class F, class... K, size_t... I>
 PyObject* call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Kinds<K...>,

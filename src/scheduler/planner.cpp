@@ -241,8 +241,8 @@ std::vector<uint32_t> ids_in_name_order(const std::vector<std::string_view>& nam
 
 }  // namespace
 
-Plan plan(const std::vector<std::string>& nodes, const std::vector<Edge>& edges) {
-  Plan result;
+SuperstepPlan plan(const std::vector<std::string>& nodes, const std::vector<Edge>& edges) {
+  SuperstepPlan result;
   if (nodes.empty()) return result;
 
   NameTable table(nodes.size());
@@ -337,7 +337,7 @@ Plan plan(const std::vector<std::string>& nodes, const std::vector<Edge>& edges)
   return result;
 }
 
-Result<Plan> plan_supersteps(const std::vector<std::string>& nodes,
+Result<SuperstepPlan> plan_supersteps(const std::vector<std::string>& nodes,
                              const std::vector<Edge>& edges) {
   return plan(nodes, edges);
 }

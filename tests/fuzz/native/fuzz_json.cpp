@@ -74,7 +74,7 @@ bool valid_utf8(std::string_view s) {
   return true;
 }
 
-std::string write(const json::Value& v) {
+std::string write(const json::JsonDocument& v) {
   std::string out;
   json::write_json(v, out);
   return out;
@@ -87,29 +87,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   json::Arena arena;
   auto bytes = json::parse_json(input, json::InputMode::Bytes, arena);
   std::string written;
-  if (bytes.ok) {
-    written = write(bytes.value);
+  if (bytes.ok()) {
+    written = write(bytes.value());
     json::Arena again_arena;
     auto again = json::parse_json(written, json::InputMode::Text, again_arena);
-    check(again.ok, "written text reads back");
+    check(again.ok(), "written text reads back");
     if (written.find_first_of(".eE") == std::string::npos) {
-      check(write(again.value) == written, "float-free text is a fixed point");
+      check(write(again.value()) == written, "float-free text is a fixed point");
     }
   } else {
-    check_error(bytes.error, input);
+    check_error(bytes.error(), input);
   }
   if (valid_utf8(input)) {
     json::Arena text_arena;
     auto text = json::parse_json(input, json::InputMode::Text, text_arena);
-    check(text.ok == bytes.ok, "text and byte modes agree");
-    if (text.ok) check(write(text.value) == written, "text and byte modes write alike");
-    if (!text.ok) check(text.error.text() == bytes.error.text(), "same error in both modes");
+    check(text.ok() == bytes.ok(), "text and byte modes agree");
+    if (text.ok()) check(write(text.value()) == written, "text and byte modes write alike");
+    if (!text.ok()) check(text.error().text() == bytes.error().text(), "same error in both modes");
   }
   std::string blob = "QUOR\x01";
   blob.append(input);
   auto decoded = checkpoint::decode_checkpoint(
       std::span(reinterpret_cast<const uint8_t*>(blob.data()), blob.size()));
-  check(decoded.ok() == bytes.ok, "decoder accepts what the byte reader accepts");
+  check(decoded.ok() == bytes.ok(), "decoder accepts what the byte reader accepts");
   if (decoded.ok()) check(decoded.value() == written, "decoder writes what the reader read");
   return 0;
 }
