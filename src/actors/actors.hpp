@@ -25,6 +25,7 @@ LinkHash hash_event(std::string_view prev_hash, std::string_view payload);
 // Index of the first entry (payload, stored hash) whose stored hash is not, byte for
 // byte, the link recomputed from the running previous hash; nullopt if every link holds.
 std::optional<uint64_t> verify_chain(
-    std::string_view genesis, std::span<const std::pair<std::string_view, std::string_view>> entries);
+    std::string_view genesis,
+    std::span<const std::pair<std::string_view, std::string_view>> entries);
 
 }  // namespace quor::actors

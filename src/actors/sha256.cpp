@@ -31,8 +31,8 @@ inline uint32_t load_be32(const uint8_t* p) {
 }
 
 #ifdef QUOR_SHA_NI
-__attribute__((target("sha,sse4.1"))) void blocks_sha_ni(uint32_t state[8],
-                                                         const uint8_t* data, size_t count) {
+__attribute__((target("sha,sse4.1"))) void blocks_sha_ni(uint32_t state[8], const uint8_t* data,
+                                                         size_t count) {
   const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
   // The extensions want the state as (a,b,e,f) and (c,d,g,h).
   __m128i tmp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0]));
@@ -46,13 +46,13 @@ __attribute__((target("sha,sse4.1"))) void blocks_sha_ni(uint32_t state[8],
     const __m128i save0 = state0, save1 = state1;
     __m128i msg[4];
     for (int i = 0; i < 4; ++i) {
-      msg[i] = _mm_shuffle_epi8(
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)), byte_swap);
+      msg[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)),
+                                byte_swap);
     }
 #pragma GCC unroll 16
     for (int i = 0; i < 16; ++i) {
-      __m128i k = _mm_add_epi32(
-          msg[i & 3], _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kRound[4 * i])));
+      __m128i k = _mm_add_epi32(msg[i & 3],
+                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kRound[4 * i])));
       state1 = _mm_sha256rnds2_epu32(state1, state0, k);
       state0 = _mm_sha256rnds2_epu32(state0, state1, _mm_shuffle_epi32(k, 0x0E));
       if (i >= 3 && i < 15) {
@@ -106,8 +106,8 @@ void Sha256::blocks_portable(uint32_t state[8], const uint8_t* data, size_t coun
     uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
     uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
     for (int i = 0; i < 64; ++i) {
-      uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) +
-                    kRound[i] + w[i];
+      uint32_t t1 =
+          h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + kRound[i] + w[i];
       uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
       h = g;
       g = f;

@@ -18,10 +18,10 @@ ReducerKind reducer_kind(std::string_view name);
 // Merges `update` into `current`. Both are taken shallowly and may be reused in the
 // result (an array held in `current` may be grown in place), so the caller must drop
 // its own copies of them. Never fails.
-json::JsonDocument reduce_value(ReducerKind kind, json::JsonDocument current, json::JsonDocument update,
-                         json::Arena& arena);
-json::JsonDocument reduce_value(std::string_view name, json::JsonDocument current, json::JsonDocument update,
-                         json::Arena& arena);
+json::JsonDocument reduce_value(ReducerKind kind, json::JsonDocument current,
+                                json::JsonDocument update, json::Arena& arena);
+json::JsonDocument reduce_value(std::string_view name, json::JsonDocument current,
+                                json::JsonDocument update, json::Arena& arena);
 
 // One write: `update_json` merged into `current_json`, as compact JSON text.
 Result<std::string> reduce_channel(std::string_view reducer, std::string_view current_json,

@@ -11,8 +11,8 @@
 namespace quor::channels {
 namespace {
 
-using json::Kind;
 using json::JsonDocument;
+using json::Kind;
 
 // A growable one-element block, so the appends that usually follow stay amortised.
 JsonDocument single(const JsonDocument& item, json::Arena& arena) {
@@ -71,7 +71,8 @@ ReducerKind reducer_kind(std::string_view name) {
   return ReducerKind::LastValue;
 }
 
-JsonDocument reduce_value(ReducerKind kind, JsonDocument current, JsonDocument update, json::Arena& arena) {
+JsonDocument reduce_value(ReducerKind kind, JsonDocument current, JsonDocument update,
+                          json::Arena& arena) {
   switch (kind) {
     case ReducerKind::Append:
       return append(current, update, arena);
@@ -83,7 +84,8 @@ JsonDocument reduce_value(ReducerKind kind, JsonDocument current, JsonDocument u
   return update;
 }
 
-JsonDocument reduce_value(std::string_view name, JsonDocument current, JsonDocument update, json::Arena& arena) {
+JsonDocument reduce_value(std::string_view name, JsonDocument current, JsonDocument update,
+                          json::Arena& arena) {
   return reduce_value(reducer_kind(name), current, update, arena);
 }
 

@@ -6,34 +6,18 @@
 #include <vector>
 
 #include "channels/channels.hpp"
+#include "common/bytes.hpp"
 #include "common/result.hpp"
 #include "json/json.hpp"
-#include "json/scan.hpp"
 
 namespace quor::channels {
 namespace {
 
-using json::JsonMember;
 using json::JsonDocument;
+using json::JsonMember;
 
 inline int compare_names(const JsonDocument& a, const JsonDocument& b) {
-  return json::detail::compare_bytes(a.s, a.size(), b.s, b.size());
-}
-
-inline uint64_t mix(uint64_t h) {
-  h *= 0xbf58476d1ce4e5b9;
-  return h ^ (h >> 31);
-}
-
-uint64_t hash_name(const char* s, size_t n) {
-  uint64_t h = mix(n + 0x9e3779b97f4a7c15);
-  size_t i = 0;
-  for (; n - i > 8; i += 8) {
-    uint64_t chunk;
-    std::memcpy(&chunk, s + i, 8);
-    h = mix(h ^ chunk);
-  }
-  return mix(h ^ json::detail::load_be8(s + i, n - i));
+  return bytes::compare(a.s, a.size(), b.s, b.size());
 }
 
 // Every channel the call names, in the reducer table or in a write, found by name in
@@ -47,6 +31,7 @@ class ReducerTable {
   };
 
   explicit ReducerTable(size_t most) {
+    seed_ = bytes::process_seed();
     size_t capacity = 16;
     while (capacity < 2 * most) capacity *= 2;
     slots_.assign(capacity, 0);
@@ -55,7 +40,7 @@ class ReducerTable {
   }
 
   Channel& find_or_add(std::string_view name) {
-    uint64_t h = hash_name(name.data(), name.size());
+    uint64_t h = bytes::hash_name(name, seed_);
     uint64_t tag = h >> 32 << 32;
     for (size_t i = h & mask_;; i = (i + 1) & mask_) {
       uint64_t slot = slots_[i];
@@ -75,12 +60,14 @@ class ReducerTable {
   std::vector<uint64_t> slots_;  // hash bits above, channel index + 1 below; 0 is free
   std::vector<Channel> channels_;
   size_t mask_;
+  uint64_t seed_;
 };
 
 // The state with the channels created by this superstep merged in, in key order.
 void add_members(JsonDocument& state, std::vector<JsonMember>& created, json::Arena& arena) {
-  std::sort(created.begin(), created.end(),
-            [](const JsonMember& a, const JsonMember& b) { return compare_names(a.key, b.key) < 0; });
+  std::sort(created.begin(), created.end(), [](const JsonMember& a, const JsonMember& b) {
+    return compare_names(a.key, b.key) < 0;
+  });
   size_t n = state.size(), m = created.size();
   JsonMember* merged = arena.allocate_array<JsonMember>(n + m);
   size_t i = 0, j = 0, k = 0;

@@ -20,14 +20,16 @@ Result<Bytes> encode_checkpoint(std::string_view json_str) {
 }
 
 Result<std::string> decode_checkpoint(std::span<const uint8_t> blob) {
-  if (blob.size() < CheckpointFrame::header_size || std::memcmp(blob.data(), CheckpointFrame::magic.data(), CheckpointFrame::magic.size()) != 0) {
+  if (blob.size() < CheckpointFrame::header_size ||
+      std::memcmp(blob.data(), CheckpointFrame::magic.data(), CheckpointFrame::magic.size()) != 0) {
     return Error::value("invalid checkpoint: bad magic header");
   }
   if (blob[4] != CheckpointFrame::version) {
     return Error::value("unsupported checkpoint version: " + std::to_string(blob[4]));
   }
-  std::string_view payload(reinterpret_cast<const char*>(blob.data()) + CheckpointFrame::header_size,
-                           blob.size() - CheckpointFrame::header_size);
+  std::string_view payload(
+      reinterpret_cast<const char*>(blob.data()) + CheckpointFrame::header_size,
+      blob.size() - CheckpointFrame::header_size);
   json::Arena arena;
   auto doc = json::parse_json(payload, json::InputMode::Bytes, arena);
   if (!doc.ok()) return Error::value(doc.error().text());

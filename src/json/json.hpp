@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/bytes.hpp"
 #include "common/result.hpp"
 
 namespace quor::json {
@@ -148,12 +149,7 @@ struct JsonMember {
 };
 
 // Name order: unsigned bytes, a proper prefix first.
-inline int compare_keys(std::string_view a, std::string_view b) {
-  size_t n = a.size() < b.size() ? a.size() : b.size();
-  int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
-  if (c != 0) return c;
-  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
-}
+inline int compare_keys(std::string_view a, std::string_view b) { return bytes::compare(a, b); }
 
 struct JsonError {
   std::string message;
@@ -163,7 +159,6 @@ struct JsonError {
   // "message at line L column C", or the bare message when there is no position.
   std::string text() const;
 };
-
 
 enum class InputMode {
   Text,   // known-valid UTF-8 (a Python str)

@@ -13,20 +13,6 @@ inline size_t capacity(const JsonDocument& v) {
   return v.flag() && n != 0 ? std::bit_ceil(n) : n;
 }
 
-// First member whose key is not below `key`.
-inline size_t lower_bound(const JsonDocument& object, std::string_view key) {
-  size_t lo = 0, hi = object.size();
-  while (lo < hi) {
-    size_t mid = lo + (hi - lo) / 2;
-    if (compare_keys(object.members[mid].key.str(), key) < 0) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return lo;
-}
-
 }  // namespace
 
 void array_append(JsonDocument& array, const JsonDocument* items, size_t n, Arena& arena) {

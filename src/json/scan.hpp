@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/bytes.hpp"
 #include "common/simd.hpp"
 
 #if QUOR_SSE2
@@ -56,36 +57,9 @@ inline unsigned special_mask16(const char* p) {
 #endif
 }
 
-// The first min(n, 8) bytes at s as a big-endian number, zero-padded on the right, so
-// that numbers order like the bytes. Reads nothing outside [s, s + n).
-inline uint64_t load_be8(const char* s, size_t n) {
-  uint64_t x;
-  if (n >= 8) {
-    std::memcpy(&x, s, 8);
-  } else if (n >= 4) {
-    uint32_t a, b;
-    std::memcpy(&a, s, 4);
-    std::memcpy(&b, s + n - 4, 4);  // overlaps a; the shared bytes agree
-    x = a | (uint64_t{b} << (8 * (n - 4)));
-  } else if (n != 0) {
-    const unsigned char* u = reinterpret_cast<const unsigned char*>(s);
-    x = u[0] | (uint64_t{u[n / 2]} << (8 * (n / 2))) | (uint64_t{u[n - 1]} << (8 * (n - 1)));
-  } else {
-    return 0;
-  }
-  return __builtin_bswap64(x);
-}
-
-// Name order (unsigned bytes, a proper prefix first), eight bytes per step.
+using bytes::load_be8;
 inline int compare_bytes(const char* x, size_t nx, const char* y, size_t ny) {
-  size_t i = 0;
-  for (;;) {
-    uint64_t u = load_be8(x + i, nx - i), v = load_be8(y + i, ny - i);
-    if (u != v) return u < v ? -1 : 1;
-    i += 8;
-    // Zero padding makes a proper prefix compare equal so far: length decides.
-    if (i >= nx || i >= ny) return (nx > ny) - (nx < ny);
-  }
+  return bytes::compare(x, nx, y, ny);
 }
 
 // Whether [p, p + n) is well-formed UTF-8: no overlong forms, no encoded surrogates,

@@ -3,8 +3,8 @@
 // knows which function or parameter it serves; the frame adds that.
 #pragma once
 
-#include <cstdint>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <span>
@@ -242,7 +242,6 @@ struct SequenceOf<Byte> {
   }
 };
 
-
 // Strong references that a converted value holds so that views into the interpreter's
 // buffers stay valid until the call ends, whatever Python code runs meanwhile.
 class KeepAlive {
@@ -303,7 +302,9 @@ enum class FloatFormat { None, Float, Double };
 // A memoryview iterates only the '@' prefix; numpy arrays iterate any native-order one.
 inline FloatFormat float_format(const Py_buffer& view, bool any_native_prefix) {
   const char* f = view.format ? view.format : "B";
-  if (*f == '@' || (any_native_prefix && (*f == '=' || (std::endian::native == std::endian::little && *f == '<')))) ++f;
+  if (*f == '@' || (any_native_prefix &&
+                    (*f == '=' || (std::endian::native == std::endian::little && *f == '<'))))
+    ++f;
   if (f[0] == 'f' && f[1] == '\0' && view.itemsize == 4) return FloatFormat::Float;
   if (f[0] == 'd' && f[1] == '\0' && view.itemsize == 8) return FloatFormat::Double;
   return FloatFormat::None;
@@ -467,8 +468,8 @@ struct MatrixOfSingleReals {
         out.offsets().resize(static_cast<size_t>(rows) + 1);
         for (Py_ssize_t i = 0; i <= rows; ++i) out.offsets()[i] = static_cast<size_t>(i * cols);
         if (buffer.format() == detail::FloatFormat::Float && buffer.row_major()) {
-          out.use_pinned({static_cast<const float*>(buffer.view().buf),
-                          static_cast<size_t>(rows * cols)});
+          out.use_pinned(
+              {static_cast<const float*>(buffer.view().buf), static_cast<size_t>(rows * cols)});
           return true;
         }
         out.values().resize(static_cast<size_t>(rows * cols));

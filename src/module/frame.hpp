@@ -110,9 +110,8 @@ inline PyObject* to_python(std::string_view s) {
 inline PyObject* to_python(const std::string& s) { return to_python(std::string_view(s)); }
 // Any owned text that views as a string_view (a fixed-size digest, say).
 template <class T>
-  requires std::is_convertible_v<const T&, std::string_view> &&
-           (!std::is_same_v<T, std::string>) && (!std::is_same_v<T, std::string_view>)
-PyObject* to_python(const T& text) {
+requires std::is_convertible_v<const T&, std::string_view> &&(!std::is_same_v<T, std::string>)&&(
+    !std::is_same_v<T, std::string_view>)PyObject* to_python(const T& text) {
   return to_python(static_cast<std::string_view>(text));
 }
 inline PyObject* to_python(const Bytes& b) {

@@ -19,45 +19,49 @@ using namespace frame;
 
 // The function table, in registration order.
 
-using CosineSimilarity = Function<"cosine_similarity",
-    "Cosine similarity between two equal-length vectors.", &vectors::cosine_similarity,
-    Param<"a", RealSequence<float>>, Param<"b", RealSequence<float>>>;
+using CosineSimilarity =
+    Function<"cosine_similarity", "Cosine similarity between two equal-length vectors.",
+             &vectors::cosine_similarity, Param<"a", RealSequence<float>>,
+             Param<"b", RealSequence<float>>>;
 
 using TopK = Function<"top_k", "Indices and scores of the `k` rows most similar to `query`.",
-    &vectors::top_k, Param<"query", RealSequence<float>>,
-    Param<"matrix", MatrixOfSingleReals>, Param<"k", Count>>;
+                      &vectors::top_k, Param<"query", RealSequence<float>>,
+                      Param<"matrix", MatrixOfSingleReals>, Param<"k", Count>>;
 
-using EncodeCheckpoint = Function<"encode_checkpoint",
-    "Encode a JSON document string into a framed checkpoint blob.",
-    &checkpoint::encode_checkpoint, Param<"json_str", Text>>;
+using EncodeCheckpoint =
+    Function<"encode_checkpoint", "Encode a JSON document string into a framed checkpoint blob.",
+             &checkpoint::encode_checkpoint, Param<"json_str", Text>>;
 
-using DecodeCheckpoint = Function<"decode_checkpoint",
-    "Decode a framed checkpoint blob back into a JSON string.", &checkpoint::decode_checkpoint,
-    Param<"blob", SequenceOf<Byte>>>;
+using DecodeCheckpoint =
+    Function<"decode_checkpoint", "Decode a framed checkpoint blob back into a JSON string.",
+             &checkpoint::decode_checkpoint, Param<"blob", SequenceOf<Byte>>>;
 
-using ReduceChannel = Function<"reduce_channel",
-    "Reduce `current` with `update` under the named channel reducer.", &channels::reduce_channel,
-    Param<"reducer", Text>, Param<"current_json", Text>, Param<"update_json", Text>>;
+using ReduceChannel =
+    Function<"reduce_channel", "Reduce `current` with `update` under the named channel reducer.",
+             &channels::reduce_channel, Param<"reducer", Text>, Param<"current_json", Text>,
+             Param<"update_json", Text>>;
 
-using AdvanceSuperstep = Function<"advance_superstep",
-    "Apply a whole superstep's node updates to graph state in one call.",
-    &channels::advance_superstep, Param<"state_json", Text>, Param<"reducers_json", Text>,
-    Param<"updates_json", Text>>;
+using AdvanceSuperstep =
+    Function<"advance_superstep",
+             "Apply a whole superstep's node updates to graph state in one call.",
+             &channels::advance_superstep, Param<"state_json", Text>, Param<"reducers_json", Text>,
+             Param<"updates_json", Text>>;
 
-using PlanSupersteps = Function<"plan_supersteps",
-    "Plan BSP supersteps for the given nodes and edges.", &scheduler::plan_supersteps,
-    Param<"nodes", SequenceOf<OwnedText>>, Param<"edges", SequenceOf<TextPair>>>;
+using PlanSupersteps =
+    Function<"plan_supersteps", "Plan BSP supersteps for the given nodes and edges.",
+             &scheduler::plan_supersteps, Param<"nodes", SequenceOf<OwnedText>>,
+             Param<"edges", SequenceOf<TextPair>>>;
 
-using HashEvent = Function<"hash_event",
-    "Chained hash for an audit entry: `sha256(prev_hash || payload)`.", &actors::hash_event,
-    Param<"prev_hash", Text>, Param<"payload", Text>>;
+using HashEvent =
+    Function<"hash_event", "Chained hash for an audit entry: `sha256(prev_hash || payload)`.",
+             &actors::hash_event, Param<"prev_hash", Text>, Param<"payload", Text>>;
 
-using VerifyChain = Function<"verify_chain",
-    "Verify a hash chain; returns the index of the first broken link or `None`.",
+using VerifyChain = Function<
+    "verify_chain", "Verify a hash chain; returns the index of the first broken link or `None`.",
     &actors::verify_chain, Param<"genesis", Text>, Param<"entries", SequenceOf<TextPairView>>>;
 
 using AggregateCost = Function<"aggregate_cost", "Sum per-call costs into a single total.",
-    &cost::aggregate_cost, Param<"values", RealSequence<double>>>;
+                               &cost::aggregate_cost, Param<"values", RealSequence<double>>>;
 
 template <class F>
 constexpr PyMethodDef method() {
@@ -66,9 +70,9 @@ constexpr PyMethodDef method() {
 }
 
 PyMethodDef functions[] = {
-    method<CosineSimilarity>(), method<TopK>(),           method<EncodeCheckpoint>(),
-    method<DecodeCheckpoint>(), method<ReduceChannel>(),  method<AdvanceSuperstep>(),
-    method<PlanSupersteps>(),   method<HashEvent>(),      method<VerifyChain>(),
+    method<CosineSimilarity>(), method<TopK>(),          method<EncodeCheckpoint>(),
+    method<DecodeCheckpoint>(), method<ReduceChannel>(), method<AdvanceSuperstep>(),
+    method<PlanSupersteps>(),   method<HashEvent>(),     method<VerifyChain>(),
     method<AggregateCost>(),
 };
 

@@ -4,72 +4,20 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <random>
 #include <utility>
+
+#include "common/bytes.hpp"
 
 namespace quor::scheduler {
 namespace {
 
-uint64_t process_seed() {
-  static const uint64_t seed = [] {
-    try {
-      std::random_device rd;
-      return (uint64_t{rd()} << 32) ^ rd();
-    } catch (...) {
-      return uint64_t{0x9e3779b97f4a7c15};
-    }
-  }();
-  return seed;
-}
-
-inline uint64_t mix(uint64_t a, uint64_t b) {
-  __uint128_t r = static_cast<__uint128_t>(a) * b;
-  return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
-}
-
-// Up to eight bytes as a little-endian word, zero-padded, without a byte-wise copy through
-// memory (whose store-to-load stall dominated short names).
-inline uint64_t load_partial(const char* p, size_t n) {
-  uint64_t w;
-  if (n >= 8) {
-    std::memcpy(&w, p, 8);
-    return w;
-  }
-  if (n >= 4) {
-    uint32_t lo, hi;
-    std::memcpy(&lo, p, 4);
-    std::memcpy(&hi, p + n - 4, 4);
-    return uint64_t{lo} | (uint64_t{hi} << (8 * (n - 4)));
-  }
-  if (n == 0) return 0;
-  const auto* u = reinterpret_cast<const unsigned char*>(p);
-  return uint64_t{u[0]} | (uint64_t{u[n / 2]} << (8 * (n / 2))) |
-         (uint64_t{u[n - 1]} << (8 * (n - 1)));
-}
+using bytes::hash_name;
+using bytes::load_partial;
+using bytes::name_less;
+using bytes::process_seed;
 
 inline uint64_t load_at(std::string_view s, size_t at) {
   return at < s.size() ? load_partial(s.data() + at, s.size() - at) : 0;
-}
-
-uint64_t hash_name(std::string_view s, uint64_t seed) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  size_t n = s.size();
-  uint64_t h = seed ^ (n * 0x9e3779b97f4a7c15ull);
-  while (n >= 8) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    h = mix(h ^ w, 0xbf58476d1ce4e5b9ull);
-    p += 8;
-    n -= 8;
-  }
-  uint64_t w = load_partial(reinterpret_cast<const char*>(p), n);
-  return mix(h ^ w, 0x94d049bb133111ebull) ^ (h >> 29);
-}
-
-bool name_less(std::string_view a, std::string_view b) {
-  size_t n = std::min(a.size(), b.size());
-  int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
-  return c < 0 || (c == 0 && a.size() < b.size());
 }
 
 // Interns names to dense ids in first-seen order. A slot holds the id, the length and the
@@ -338,7 +286,7 @@ SuperstepPlan plan(const std::vector<std::string>& nodes, const std::vector<Edge
 }
 
 Result<SuperstepPlan> plan_supersteps(const std::vector<std::string>& nodes,
-                             const std::vector<Edge>& edges) {
+                                      const std::vector<Edge>& edges) {
   return plan(nodes, edges);
 }
 

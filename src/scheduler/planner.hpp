@@ -19,6 +19,7 @@ using SuperstepPlan = std::vector<std::vector<std::string_view>>;
 // behind a cycle come last, together, once per occurrence in `nodes`.
 SuperstepPlan plan(const std::vector<std::string>& nodes, const std::vector<Edge>& edges);
 
-Result<SuperstepPlan> plan_supersteps(const std::vector<std::string>& nodes, const std::vector<Edge>& edges);
+Result<SuperstepPlan> plan_supersteps(const std::vector<std::string>& nodes,
+                                      const std::vector<Edge>& edges);
 
 }  // namespace quor::scheduler

@@ -141,9 +141,8 @@ std::vector<std::pair<uint64_t, float>> top_k(std::span<const float> query, cons
   } else {
     std::vector<size_t> order(n);
     for (size_t i = 0; i < n; ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-      return rank_key(scores[a]) < rank_key(scores[b]);
-    });
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return rank_key(scores[a]) < rank_key(scores[b]); });
     for (size_t i = 0; i < keep; ++i) out.emplace_back(order[i], scores[order[i]]);
   }
   return out;

@@ -19,13 +19,26 @@ namespace {
 using namespace quor;
 
 constexpr const char* kMessages[] = {
-    "EOF while parsing a value", "EOF while parsing a list", "EOF while parsing an object",
-    "EOF while parsing a string", "expected value", "expected ident", "expected `:`",
-    "expected `,` or `]`", "expected `,` or `}`", "key must be a string", "trailing comma",
-    "trailing characters", "invalid number", "number out of range", "invalid escape",
+    "EOF while parsing a value",
+    "EOF while parsing a list",
+    "EOF while parsing an object",
+    "EOF while parsing a string",
+    "expected value",
+    "expected ident",
+    "expected `:`",
+    "expected `,` or `]`",
+    "expected `,` or `}`",
+    "key must be a string",
+    "trailing comma",
+    "trailing characters",
+    "invalid number",
+    "number out of range",
+    "invalid escape",
     "control character (\\u0000-\\u001F) found while parsing a string",
-    "lone leading surrogate in hex escape", "unexpected end of hex escape",
-    "invalid unicode code point", "recursion limit exceeded",
+    "lone leading surrogate in hex escape",
+    "unexpected end of hex escape",
+    "invalid unicode code point",
+    "recursion limit exceeded",
 };
 
 void check(bool ok, const char* what) {

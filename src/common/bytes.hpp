@@ -1,0 +1,78 @@
+// Byte-level helpers every component shares: word loads, name order and name hashing.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace quor::bytes {
+
+static_assert(std::endian::native == std::endian::little, "word loads assume a little-endian host");
+
+// Up to eight bytes at p as a little-endian word, zero-padded, without a byte-wise copy
+// through memory (whose store-to-load stall dominates short names). Reads nothing outside
+// [p, p + n).
+inline uint64_t load_partial(const char* p, size_t n) {
+  uint64_t w;
+  if (n >= 8) {
+    std::memcpy(&w, p, 8);
+    return w;
+  }
+  if (n >= 4) {
+    uint32_t lo, hi;
+    std::memcpy(&lo, p, 4);
+    std::memcpy(&hi, p + n - 4, 4);  // overlaps lo; the shared bytes agree
+    return uint64_t{lo} | (uint64_t{hi} << (8 * (n - 4)));
+  }
+  if (n == 0) return 0;
+  const auto* u = reinterpret_cast<const unsigned char*>(p);
+  return uint64_t{u[0]} | (uint64_t{u[n / 2]} << (8 * (n / 2))) |
+         (uint64_t{u[n - 1]} << (8 * (n - 1)));
+}
+
+// The first min(n, 8) bytes as a big-endian number, zero-padded on the right, so that
+// numbers order like the bytes.
+inline uint64_t load_be8(const char* p, size_t n) { return __builtin_bswap64(load_partial(p, n)); }
+
+// Name order: unsigned bytes, a proper prefix first; eight bytes per step.
+inline int compare(const char* x, size_t nx, const char* y, size_t ny) {
+  size_t i = 0;
+  for (;;) {
+    uint64_t u = load_be8(x + i, nx - i), v = load_be8(y + i, ny - i);
+    if (u != v) return u < v ? -1 : 1;
+    i += 8;
+    // Zero padding makes a proper prefix compare equal so far: length decides.
+    if (i >= nx || i >= ny) return (nx > ny) - (nx < ny);
+  }
+}
+inline int compare(std::string_view a, std::string_view b) {
+  return compare(a.data(), a.size(), b.data(), b.size());
+}
+inline bool name_less(std::string_view a, std::string_view b) { return compare(a, b) < 0; }
+
+// One random seed per process for every name table: names are caller-chosen, and an
+// unseeded hash would let crafted names force every lookup into one long probe chain.
+uint64_t process_seed();
+
+inline uint64_t mix(uint64_t a, uint64_t b) {
+  __uint128_t r = static_cast<__uint128_t>(a) * b;
+  return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
+}
+
+inline uint64_t hash_name(std::string_view s, uint64_t seed) {
+  const char* p = s.data();
+  size_t n = s.size();
+  uint64_t h = seed ^ (n * 0x9e3779b97f4a7c15ull);
+  while (n >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = mix(h ^ w, 0xbf58476d1ce4e5b9ull);
+    p += 8;
+    n -= 8;
+  }
+  return mix(h ^ load_partial(p, n), 0x94d049bb133111ebull) ^ (h >> 29);
+}
+
+}  // namespace quor::bytes
