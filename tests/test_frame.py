@@ -1,55 +1,131 @@
 """Binding and conversion rules shared by every function of the module."""
 
+import array
+import ctypes
+import math
 import sys
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
-import quor_core
-from test_module import PRESENT, SIGNATURES
+import quor_core as q
+from test_module import SIGNATURES
+
+# The argument kind of every parameter, in the order of SIGNATURES.
+KINDS = {
+    "cosine_similarity": ("singles", "singles"),
+    "top_k": ("singles", "matrix", "count"),
+    "encode_checkpoint": ("text",),
+    "decode_checkpoint": ("bytes",),
+    "reduce_channel": ("text", "text", "text"),
+    "advance_superstep": ("text", "text", "text"),
+    "plan_supersteps": ("texts", "pairs"),
+    "hash_event": ("text", "text"),
+    "verify_chain": ("text", "pairs"),
+    "aggregate_cost": ("reals",),
+}
+# A value of each kind that converts.
+GOOD = {"singles": [1.0], "matrix": [[1.0]], "count": 1, "text": "x", "bytes": b"ab",
+        "texts": ["a"], "pairs": [("a", "b")], "reals": [1.0]}
+
+NOT_SEQ = [("ab", TypeError, "Can't extract `str` to `Vec`"),
+           (5, TypeError, "'int' object cannot be converted to 'Sequence'"),
+           ({1}, TypeError, "'set' object cannot be converted to 'Sequence'"),
+           ((x for x in "a"), TypeError, "'generator' object cannot be converted to 'Sequence'")]
+NOT_REAL = [(["x"], TypeError, "must be real number, not str"),
+            ([10**400], OverflowError, "int too large to convert to float")]
+NOT_TEXT = [(5, TypeError, "'int' object cannot be converted to 'PyString'"),
+            (b"x", TypeError, "'bytes' object cannot be converted to 'PyString'"),
+            ("\ud800", UnicodeEncodeError, None)]
+# Failing values of each kind: (value, exception, message before any prefix).
+BAD = {
+    "text": NOT_TEXT,
+    "texts": NOT_SEQ + [([t], e, m) for t, e, m in NOT_TEXT],
+    "singles": NOT_SEQ + NOT_REAL,
+    "reals": NOT_SEQ + NOT_REAL,
+    "matrix": NOT_SEQ + [([r], e, m) for r, e, m in NOT_SEQ + NOT_REAL],
+    "count": [(-1, OverflowError, "can't convert negative int to unsigned"),
+              (2**64, OverflowError, "int too big to convert"),
+              (1.5, TypeError, "'float' object cannot be interpreted as an integer"),
+              ("k", TypeError, "'str' object cannot be interpreted as an integer")],
+    "pairs": NOT_SEQ + [
+        ([["a", "b"]], TypeError, "'list' object cannot be converted to 'PyTuple'"),
+        ([("a",)], ValueError, "expected tuple of length 2, but got tuple of length 1"),
+        ([("a", "b", "c")], ValueError, "expected tuple of length 2, but got tuple of length 3"),
+        ([(1, "\ud800")], TypeError, "'int' object cannot be converted to 'PyString'"),
+        ([("\ud800", 1)], UnicodeEncodeError, None),
+        ([("a", 1)], TypeError, "'int' object cannot be converted to 'PyString'")],
+    "bytes": NOT_SEQ[1:] + [
+        ([256], OverflowError, "out of range integral type conversion attempted"),
+        ([-1], OverflowError, "out of range integral type conversion attempted"),
+        ([2**70], OverflowError, "Python int too large to convert to C long"),
+        (["a"], TypeError, "'str' object cannot be interpreted as an integer")],
+}
+
+CONVERSION_CASES = [
+    pytest.param(name, i, value, exc, message, id=f"{name}-{SIGNATURES[name][i]}-{n}")
+    for name, kinds in KINDS.items()
+    for i, kind in enumerate(kinds)
+    for n, (value, exc, message) in enumerate(BAD[kind])
+]
 
 
-def quoted(names):
-    items = [f"'{n}'" for n in names]
-    if len(items) <= 2:
-        return " and ".join(items)
-    return ", ".join(items[:-1]) + ", and " + items[-1]
+@pytest.mark.parametrize("name, index, value, exc, message", CONVERSION_CASES)
+def test_conversion_errors(name, index, value, exc, message):
+    # Later parameters are bad too: only the first failing one may be reported.
+    kinds = KINDS[name]
+    args = [GOOD[k] for k in kinds[:index]] + [value] + [object()] * (len(kinds) - index - 1)
+    with pytest.raises(exc) as info:
+        getattr(q, name)(*args)
+    assert type(info.value) is exc
+    if exc is TypeError:
+        assert str(info.value) == f"argument '{SIGNATURES[name][index]}': {message}"
+    elif message is not None:
+        assert str(info.value) == message
 
 
-BINDING_CASES = []
-for name in PRESENT:
-    params = SIGNATURES[name]
-    n = len(params)
-    dummy = [object()] * (n + 1)
-    BINDING_CASES.append((name, dummy, {},
-                          f"{name}() takes {n} positional arguments but {n + 1} were given"))
-    BINDING_CASES.append((name, [], {},
-                          f"{name}() missing {n} required positional argument"
-                          f"{'s' if n > 1 else ''}: {quoted(params)}"))
-    BINDING_CASES.append((name, dummy[:1], {params[0]: 1},
-                          f"{name}() got multiple values for argument '{params[0]}'"))
-    BINDING_CASES.append((name, [], {"extra": 1, params[0]: 1},
-                          f"{name}() got an unexpected keyword argument 'extra'"))
-    BINDING_CASES.append((name, [], {"\udcff": 1},
-                          f"{name}() got an unexpected keyword argument '\udcff'"))
-    if n > 1:
-        BINDING_CASES.append((name, dummy[:1], {},
-                              f"{name}() missing {n - 1} required positional argument"
-                              f"{'s' if n > 2 else ''}: {quoted(params[1:])}"))
+BINDING_CASES = [
+    (q.aggregate_cost, ([1.0], [2.0]), {}, "aggregate_cost() takes 1 positional arguments but 2 were given"),
+    (q.top_k, (1, 2, 3, 4), {}, "top_k() takes 3 positional arguments but 4 were given"),
+    (q.hash_event, ("x",), {}, "hash_event() missing 1 required positional argument: 'payload'"),
+    (q.top_k, (), {}, "top_k() missing 3 required positional arguments: 'query', 'matrix', and 'k'"),
+    (q.top_k, ([1.0],), {"k": 1}, "top_k() missing 1 required positional argument: 'matrix'"),
+    (q.reduce_channel, ("a",), {}, "reduce_channel() missing 2 required positional arguments: "
+                                   "'current_json' and 'update_json'"),
+    (q.cosine_similarity, ([1.0],), {"a": [2.0]}, "cosine_similarity() got multiple values for argument 'a'"),
+    (q.aggregate_cost, (), {"values": [1.0], "extra": 1}, "aggregate_cost() got an unexpected keyword argument 'extra'"),
+    (q.verify_chain, (), {"\udcff": 1}, "verify_chain() got an unexpected keyword argument '\udcff'"),
+    # Binding errors come before any conversion and are never prefixed.
+    (q.plan_supersteps, (5,), {"nodes": 5}, "plan_supersteps() got multiple values for argument 'nodes'"),
+]
 
 
-@pytest.mark.parametrize("name, args, kwargs, message", BINDING_CASES)
-def test_binding_errors(name, args, kwargs, message):
+@pytest.mark.parametrize("fn, args, kwargs, message", BINDING_CASES)
+def test_binding_errors(fn, args, kwargs, message):
     with pytest.raises(TypeError) as info:
-        getattr(quor_core, name)(*args, **kwargs)
-    assert str(info.value) == message
-    assert info.value.__cause__ is None
+        fn(*args, **kwargs)
+    assert str(info.value) == message and info.value.__cause__ is None
 
 
-plan = quor_core.plan_supersteps
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_keywords_in_any_order_equal_positional(name):
+    args = [GOOD[k] for k in KINDS[name]]
+    if name == "decode_checkpoint":
+        args = [q.encode_checkpoint("{}")]
+    fn = getattr(q, name)
+    try:
+        expected = fn(*args)
+    except ValueError as e:  # an operation error is fine: it must match as well
+        expected = e.args
+    kwargs = dict(reversed(list(zip(SIGNATURES[name], args))))
+    try:
+        assert fn(**kwargs) == expected
+    except ValueError as e:
+        assert e.args == expected
 
 
 class Seq:
-    """A sequence with a configurable __len__ and a configurable failure."""
+    """A sequence outside the fast paths; may fail at one index or mutate on access."""
 
     def __init__(self, items, length=None, fail_at=None, error=None):
         self.items, self.length, self.fail_at, self.error = items, length, fail_at, error
@@ -65,67 +141,64 @@ class Seq:
         return self.items[i]
 
 
-@pytest.mark.parametrize("length", [RuntimeError("len failed"), sys.maxsize, 0, 10**6])
-def test_reported_length_is_only_a_hint(length):
-    assert plan(Seq(["b", "a"], length=length), []) == [["a", "b"]]
+SEQUENCE_PARAMS = [(name, i) for name, kinds in KINDS.items()
+                   for i, k in enumerate(kinds) if k not in ("text", "count")]
 
 
-@pytest.mark.parametrize(
-    "nodes, edges, exc, message",
-    [
-        ("ab", [], TypeError, "argument 'nodes': Can't extract `str` to `Vec`"),
-        (["a"], "ab", TypeError, "argument 'edges': Can't extract `str` to `Vec`"),
-        ({"a"}, [], TypeError, "argument 'nodes': 'set' object cannot be converted to 'Sequence'"),
-        ((x for x in "a"), [], TypeError,
-         "argument 'nodes': 'generator' object cannot be converted to 'Sequence'"),
-        ({"a": 1}, [], TypeError,
-         "argument 'nodes': 'dict' object cannot be converted to 'Sequence'"),
-        (b"a", [], TypeError, "argument 'nodes': 'int' object cannot be converted to 'PyString'"),
-        ([1], [], TypeError, "argument 'nodes': 'int' object cannot be converted to 'PyString'"),
-        (["a"], [["a", "b"]], TypeError,
-         "argument 'edges': 'list' object cannot be converted to 'PyTuple'"),
-        (["a"], [("a", 1)], TypeError,
-         "argument 'edges': 'int' object cannot be converted to 'PyString'"),
-        (["a"], [("a", "b", "c")], ValueError, "expected tuple of length 2, but got tuple of length 3"),
-        (["a"], [()], ValueError, "expected tuple of length 2, but got tuple of length 0"),
-        # Only the first bad argument is reported.
-        (5, "x", TypeError, "argument 'nodes': 'int' object cannot be converted to 'Sequence'"),
-        (Seq(["a", "b"], fail_at=1, error=ValueError("boom")), [], ValueError, "boom"),
-        (Seq(["a", "b"], fail_at=1, error=TypeError("bad item")), [], TypeError,
-         "argument 'nodes': bad item"),
-        (Seq(["a"], fail_at=0, error=OverflowError("big")), [], OverflowError, "big"),
-    ],
-)
-def test_conversion_errors(nodes, edges, exc, message):
-    with pytest.raises(exc) as info:
-        plan(nodes, edges)
-    assert type(info.value) is exc
-    assert str(info.value) == message
-
-
-def test_lone_surrogate_raises_the_interpreters_encoding_error_unwrapped():
-    with pytest.raises(UnicodeEncodeError):
-        plan(["\ud800"], [])
-    with pytest.raises(UnicodeEncodeError):
-        plan(["a"], [("a", "\udfff")])
-
-
-def test_wrapped_type_error_keeps_the_cause():
-    cause = KeyError("root")
-    error = TypeError("inner")
-    error.__cause__ = cause
-    with pytest.raises(TypeError) as info:
-        plan(Seq(["a"], fail_at=0, error=error), [])
-    assert str(info.value) == "argument 'nodes': inner"
-    assert info.value.__cause__ is cause
-
-
-def test_type_error_subclass_is_not_wrapped():
+@pytest.mark.parametrize("name, index", SEQUENCE_PARAMS)
+def test_item_errors_are_wrapped_only_when_exactly_type_error(name, index):
     class MyTypeError(TypeError):
         pass
 
-    with pytest.raises(MyTypeError, match="^mine$"):
-        plan(Seq(["a"], fail_at=0, error=MyTypeError("mine")), [])
+    kinds = KINDS[name]
+    cause = KeyError("root")
+    inner = TypeError("inner")
+    inner.__cause__ = cause
+    param = SIGNATURES[name][index]
+    good = [GOOD[k] for k in kinds]
+    for error, exc, message in [(inner, TypeError, f"argument '{param}': inner"),
+                                (MyTypeError("mine"), MyTypeError, "mine"),
+                                (ValueError("boom"), ValueError, "boom"),
+                                (OverflowError("big"), OverflowError, "big")]:
+        args = list(good)
+        args[index] = Seq(list(good[index]) * 2, fail_at=1, error=error)
+        with pytest.raises(exc) as info:
+            getattr(q, name)(*args)
+        assert type(info.value) is exc and str(info.value) == message
+        assert info.value.__cause__ is (cause if error is inner else None)
+
+
+@pytest.mark.parametrize("length", [RuntimeError("len failed"), sys.maxsize, 0, 10**6])
+def test_reported_length_is_only_a_hint(length):
+    assert q.plan_supersteps(Seq(["b", "a"], length=length), []) == [["a", "b"]]
+    assert q.aggregate_cost(Seq([1.0, 2.0], length=length)) == 3.0
+
+
+class Index:
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+class Floaty(int):
+    def __float__(self):
+        return 0.25
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda: len(q.top_k([1.0], [[1.0]] * 3, True)), 1),
+    (lambda: len(q.top_k([1.0], [[1.0]] * 3, Index(2))), 2),
+    (lambda: len(q.top_k([1.0], [[1.0]], 2**64 - 1)), 1),
+    (lambda: q.aggregate_cost([1, True, Index(2), Floaty(7)]), 4.25),
+    (lambda: q.aggregate_cost((0.5, 0.25)), 0.75),
+    (lambda: q.hash_event(type("S", (str,), {})("a"), "b"), q.hash_event("a", "b")),
+    (lambda: q.decode_checkpoint(list(q.encode_checkpoint("[1]"))), "[1]"),
+    (lambda: q.decode_checkpoint([Index(b) for b in q.encode_checkpoint("[1]")]), "[1]"),
+])
+def test_accepted_inputs(call, expected):
+    assert call() == expected
 
 
 def test_type_name_is_the_qualified_name():
@@ -133,11 +206,155 @@ def test_type_name_is_the_qualified_name():
         class Inner:
             pass
 
-    with pytest.raises(TypeError, match=r"'test_type_name_is_the_qualified_name\.<locals>\.Outer\.Inner' object"):
-        plan([Outer.Inner()], [])
+    with pytest.raises(TypeError, match=r"^argument 'a': 'test_type_name_is_the_qualified_name"
+                                        r"\.<locals>\.Outer\.Inner' object cannot be converted"):
+        q.cosine_similarity(Outer.Inner(), [])
 
 
-def test_failed_call_leaves_the_module_usable():
-    with pytest.raises(TypeError):
-        plan(["a"], [["a", "b"]])
-    assert plan(["a", "b"], [("a", "b")]) == [["a"], ["b"]]
+def test_list_mutated_by_an_item_while_converted():
+    items = []
+
+    class Shrink:
+        def __float__(self):
+            del items[2:]
+            return 2.0
+
+        def __index__(self):
+            del items[2:]
+            return 2
+
+    items[:] = [1.0, Shrink(), 4.0, 8.0]
+    assert q.aggregate_cost(items) == 3.0
+    items[:] = [1, Shrink(), 4, 8]
+    assert len(q.top_k([1.0], [items], 1)) == 1 and len(items) == 2
+
+
+def test_viewed_texts_outlive_their_sequence():
+    chain, prev = [], "g"
+    for i in range(50):
+        prev = q.hash_event(prev, f"payload {i}" * 10)
+        chain.append((f"payload {i}" * 10, prev))
+
+    class Fresh:  # every item is a new tuple of new strs, referenced by nobody else
+        def __len__(self):
+            return len(chain)
+
+        def __getitem__(self, i):
+            p, h = chain[i]
+            return ("".join(list(p)), "".join(list(h)))
+
+    assert q.verify_chain("g", Fresh()) is None
+    assert q.verify_chain("g", chain[:3] + [("x", chain[3][1])]) == 3
+
+
+def test_failed_call_releases_a_pinned_bytearray():
+    blob = bytearray(b"not a checkpoint")
+    with pytest.raises(ValueError):
+        q.decode_checkpoint(blob)
+    blob.extend(b"!")  # a leaked pin would raise BufferError
+    blob.clear()
+
+
+def test_memory_exhaustion_is_a_memory_error():
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("no allocation hooks")
+
+    def starved():
+        testcapi.set_nomemory(0)
+        try:
+            return q.top_k([1.0], [[1.0]] * 3, 3)
+        finally:
+            testcapi.remove_mem_hooks()
+
+    with pytest.raises(MemoryError):
+        starved()
+
+
+# Float fast paths against the general path on the same items.
+
+def bits_equal(x, y):
+    return x == y or (math.isnan(x) and math.isnan(y)) if isinstance(x, float) else x == y
+
+
+def outcome(call):
+    try:
+        return ("ok", call())
+    except Exception as e:  # noqa: BLE001 - the error itself is compared
+        return (type(e), str(e))
+
+
+def same(a, b):
+    if a[0] == "ok" and b[0] == "ok":
+        x, y = a[1], b[1]
+        if isinstance(x, list):
+            return len(x) == len(y) and all(i == j and bits_equal(s, t) for (i, s), (j, t) in zip(x, y))
+        return bits_equal(x, y) and math.copysign(1, x) == math.copysign(1, y)
+    return a == b
+
+
+def variants(values):
+    """The same items as many sequence types (each iterates to the values given)."""
+    out = [list(values), tuple(values)]
+    for code in "fd":
+        arr = array.array(code, values)
+        out += [arr, memoryview(arr)]
+    try:
+        import numpy as np
+    except ImportError:
+        return out
+    for dtype in (np.float32, np.float64, object):
+        with np.errstate(over="ignore"):  # beyond float32 becomes an infinity, as in the frame
+            a = np.array(values, dtype=dtype)
+        out.append(a)
+        doubled = np.repeat(a, 2)
+        out.append(doubled[::2])  # not contiguous
+    return out
+
+
+SPECIALS = [0.0, -0.0, math.inf, -math.inf, math.nan, 5e-324, 1e-45, 1e-39, 3.5e38, 1e39, -1e300]
+floats = st.one_of(st.sampled_from(SPECIALS), st.floats(allow_nan=True, allow_infinity=True),
+                   st.floats(width=32))
+
+
+@settings(derandomize=True, max_examples=60, deadline=None)
+@given(st.lists(floats, max_size=6), st.lists(floats, max_size=6))
+def test_float_fast_paths_match_the_general_path(a, b):
+    for va in variants(a):
+        ref_a = list(va)
+        assert same(outcome(lambda: q.aggregate_cost(va)), outcome(lambda: q.aggregate_cost(Seq(ref_a))))
+        for vb in variants(b)[::3]:
+            ref_b = list(vb)
+            assert same(outcome(lambda: q.cosine_similarity(va, vb)),
+                        outcome(lambda: q.cosine_similarity(Seq(ref_a), Seq(ref_b))))
+        assert same(outcome(lambda: q.top_k(va, [va, b, a], 3)),
+                    outcome(lambda: q.top_k(Seq(ref_a), Seq([Seq(ref_a), b, a]), 3)))
+
+
+def test_matrix_fast_path_matches_rows():
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(7)
+    query = rng.standard_normal(5)
+    for dtype in (np.float32, np.float64):
+        m = (rng.standard_normal((6, 5)) * 1e38).astype(dtype)  # float64 rows overflow float32
+        rows = Seq([Seq([float(x) for x in row]) for row in m])
+        assert same(outcome(lambda: q.top_k(query, m, 6)), outcome(lambda: q.top_k(query, rows, 6)))
+        assert same(outcome(lambda: q.top_k(query, m.T, 6)),
+                    outcome(lambda: q.top_k(query, [list(r) for r in m.T], 6)))
+    assert q.top_k(query, np.zeros((3, 0), np.float32), 5) == [(0, 0.0), (1, 0.0), (2, 0.0)]
+
+
+MV2 = memoryview(bytearray(16)).cast("f", (2, 2))
+LITTLE = memoryview((ctypes.c_float * 2)(1.0, 2.0))  # format "<f", which memoryviews cannot iterate
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: q.top_k([1.0], MV2, 1), "multi-dimensional sub-views"),
+    (lambda: q.cosine_similarity(MV2, [1.0]), "multi-dimensional sub-views"),
+    (lambda: q.cosine_similarity(LITTLE, [1.0]), "unsupported format"),
+    (lambda: q.top_k([1.0], [LITTLE], 1), "unsupported format"),
+    (lambda: q.aggregate_cost(LITTLE), "unsupported format"),
+])
+def test_iteration_errors_of_buffers_are_kept(call, message):
+    with pytest.raises(NotImplementedError, match=message):
+        call()
