@@ -376,8 +376,32 @@ class FloatBuffer {
 
 // Appends the items of `o` by the Real rule, narrowed to T. Exact floats in exact lists
 // and tuples, and float buffers, are read directly; they give what the rule gives.
+// An allocator whose resize leaves new numbers uninitialised: the converters write every
+// one of them, and zero-filling a million first costs as much as reading them.
 template <class T>
-bool append_reals(PyObject* o, std::vector<T>& out) {
+struct NoInit : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = NoInit<U>;
+  };
+  NoInit() = default;
+  template <class U>
+  NoInit(const NoInit<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... A>
+  void construct(U* p, A&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<A>(args)...);
+  }
+};
+
+template <class T>
+using Numbers = std::vector<T, NoInit<T>>;
+
+template <class T>
+bool append_reals(PyObject* o, Numbers<T>& out) {
   {
     FloatBuffer buffer;
     if (buffer.pin(o, 1)) {
@@ -428,7 +452,7 @@ bool append_reals(PyObject* o, std::vector<T>& out) {
 // A sequence of reals as one array: T is double (Real) or float (Single real).
 template <class T>
 struct RealSequence {
-  using type = std::vector<T>;
+  using type = detail::Numbers<T>;
   static bool convert(PyObject* o, type& out) { return detail::append_reals(o, out); }
 };
 
@@ -439,7 +463,7 @@ class FlatMatrix {
     if (pinned_) return {pinned_values_, {offsets_.data(), offsets_.size()}};
     return {{values_.data(), values_.size()}, {offsets_.data(), offsets_.size()}};
   }
-  std::vector<float>& values() { return values_; }
+  detail::Numbers<float>& values() { return values_; }
   std::vector<size_t>& offsets() { return offsets_; }
   detail::FloatBuffer& buffer() { return buffer_; }
   // The rows are the pinned buffer itself, read in place.
@@ -452,7 +476,7 @@ class FlatMatrix {
   detail::FloatBuffer buffer_;
   bool pinned_ = false;
   std::span<const float> pinned_values_;
-  std::vector<float> values_;
+  detail::Numbers<float> values_;
   std::vector<size_t> offsets_{0};
 };
 
