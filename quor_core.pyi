@@ -23,8 +23,8 @@ __all__ = [
     "aggregate_cost",
 ]
 
-class PanicException(BaseException):
-    """Raised for a broken internal invariant; no argument value leads here."""
+# PanicException is not declared: it is created on first need and is never a module
+# attribute, so `except quor_core.PanicException` would fail at run time.
 
 def cosine_similarity(a: Sequence[_Real], b: Sequence[_Real]) -> float: ...
 def top_k(
