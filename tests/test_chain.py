@@ -6,6 +6,7 @@ import random
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from oddities import Seq
 from quor_core import hash_event, verify_chain
 
 
@@ -75,18 +76,7 @@ def test_swapping_two_entries_reports_the_smaller_index():
     assert verify_chain("", build_chain("", ["x"])) is None
 
 
-class Pairs:
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
-@pytest.mark.parametrize("wrap", [list, tuple, Pairs])
+@pytest.mark.parametrize("wrap", [list, tuple, Seq])
 def test_every_sequence_kind_gives_the_same_answer(wrap):
     entries = build_chain("g", ["a", "b", "c"])
     assert verify_chain("g", wrap(entries)) is None

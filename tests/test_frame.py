@@ -9,6 +9,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import quor_core as q
+from oddities import Index, Seq
 from test_module import SIGNATURES
 
 # The argument kind of every parameter, in the order of SIGNATURES.
@@ -124,23 +125,6 @@ def test_keywords_in_any_order_equal_positional(name):
         assert e.args == expected
 
 
-class Seq:
-    """A sequence outside the fast paths; may fail at one index or mutate on access."""
-
-    def __init__(self, items, length=None, fail_at=None, error=None):
-        self.items, self.length, self.fail_at, self.error = items, length, fail_at, error
-
-    def __len__(self):
-        if isinstance(self.length, Exception):
-            raise self.length
-        return len(self.items) if self.length is None else self.length
-
-    def __getitem__(self, i):
-        if i == self.fail_at:
-            raise self.error
-        return self.items[i]
-
-
 SEQUENCE_PARAMS = [(name, i) for name, kinds in KINDS.items()
                    for i, k in enumerate(kinds) if k not in ("text", "count")]
 
@@ -168,18 +152,14 @@ def test_item_errors_are_wrapped_only_when_exactly_type_error(name, index):
         assert info.value.__cause__ is (cause if error is inner else None)
 
 
-@pytest.mark.parametrize("length", [RuntimeError("len failed"), sys.maxsize, 0, 10**6])
+@pytest.mark.parametrize("length", [RuntimeError("len failed"), OverflowError("long"), sys.maxsize,
+                                    0, 2**40])
 def test_reported_length_is_only_a_hint(length):
     assert q.plan_supersteps(Seq(["b", "a"], length=length), []) == [["a", "b"]]
     assert q.aggregate_cost(Seq([1.0, 2.0], length=length)) == 3.0
-
-
-class Index:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
+    assert q.decode_checkpoint(Seq(list(b"QUOR\x01[]"), length=length)) == "[]"
+    assert q.top_k([1.0], Seq([[1.0]], length=length), 1) == [(0, 1.0)]
+    assert q.verify_chain("g", Seq([], length=length)) is None
 
 
 class Floaty(int):
@@ -252,7 +232,9 @@ def test_failed_call_releases_a_pinned_bytearray():
     with pytest.raises(ValueError):
         q.decode_checkpoint(blob)
     blob.extend(b"!")  # a leaked pin would raise BufferError
-    blob.clear()
+    blob[:] = b"QUOR\x01[]"
+    assert q.decode_checkpoint(blob) == "[]"
+    blob.extend(b" ")  # nor may a successful call keep one
 
 
 def test_memory_exhaustion_is_a_memory_error():

@@ -81,10 +81,7 @@ bool has_sha_ni() {
 }
 #endif
 
-bool portable_forced = false;
-
 Sha256::BlockFn chosen() {
-  if (portable_forced) return &Sha256::blocks_portable;
   static const Sha256::BlockFn fn = [] {
     Sha256::BlockFn accelerated = Sha256::blocks_accelerated();
     return accelerated ? accelerated : &Sha256::blocks_portable;
@@ -136,8 +133,6 @@ Sha256::BlockFn Sha256::blocks_accelerated() {
 #endif
   return nullptr;
 }
-
-void Sha256::force_portable(bool on) { portable_forced = on; }
 
 Sha256::Sha256() : blocks_(chosen()) { std::memcpy(state_, kInitial, sizeof state_); }
 

@@ -21,10 +21,9 @@ class Sha256 {
   }
   Digest finish();
 
-  // The implementations, exposed so that tests can hold them against each other.
+  // The two block functions: the portable one, and the accelerated one where it exists.
   static void blocks_portable(uint32_t state[8], const uint8_t* blocks, size_t count);
   static BlockFn blocks_accelerated();  // nullptr where the processor lacks the extensions
-  static void force_portable(bool on);  // for the self-test only
 
  private:
   uint32_t state_[8];

@@ -171,6 +171,38 @@ bool for_each_item(PyObject* o, Each&& each) {
   return !PyErr_Occurred();
 }
 
+// A buffer held until the call ends, or nothing. A refused request (a released view, say)
+// is no error here: the item-by-item path then reports what iteration reports.
+class PinnedBuffer {
+ public:
+  PinnedBuffer() = default;
+  PinnedBuffer(const PinnedBuffer&) = delete;
+  PinnedBuffer& operator=(const PinnedBuffer&) = delete;
+  ~PinnedBuffer() {
+    if (pinned_) PyBuffer_Release(&view_);
+  }
+  // Keeps the buffer when `accept(view)` holds.
+  template <class Accept>
+  bool pin(PyObject* o, Accept&& accept) {
+    if (PyObject_GetBuffer(o, &view_, PyBUF_FORMAT | PyBUF_STRIDES) < 0) {
+      PyErr_Clear();
+      return false;
+    }
+    if (!accept(view_)) {
+      PyBuffer_Release(&view_);
+      return false;
+    }
+    pinned_ = true;
+    return true;
+  }
+  bool pinned() const { return pinned_; }
+  const Py_buffer& view() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool pinned_ = false;
+};
+
 }  // namespace detail
 
 template <class Item>
@@ -190,15 +222,11 @@ struct SequenceOf {
 // item by item.
 class ByteBuffer {
  public:
-  ByteBuffer() = default;
-  ByteBuffer(const ByteBuffer&) = delete;
-  ByteBuffer& operator=(const ByteBuffer&) = delete;
-  ~ByteBuffer() {
-    if (pinned_) PyBuffer_Release(&view_);
-  }
-
   operator std::span<const uint8_t>() const {
-    if (pinned_) return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
+    if (buffer_.pinned()) {
+      const Py_buffer& v = buffer_.view();
+      return {static_cast<const uint8_t*>(v.buf), static_cast<size_t>(v.len)};
+    }
     return {owned_.data(), owned_.size()};
   }
 
@@ -207,25 +235,16 @@ class ByteBuffer {
         !Py_IS_TYPE(o, &PyMemoryView_Type)) {
       return false;
     }
-    if (PyObject_GetBuffer(o, &view_, PyBUF_FORMAT | PyBUF_STRIDES) < 0) {
-      PyErr_Clear();  // e.g. a released view: iteration reports it
-      return false;
-    }
-    bool plain = view_.ndim == 1 && view_.itemsize == 1 &&
-                 (view_.format == nullptr || std::strcmp(view_.format, "B") == 0) &&
-                 (view_.strides == nullptr || view_.strides[0] == 1);
-    if (!plain) {
-      PyBuffer_Release(&view_);
-      return false;
-    }
-    pinned_ = true;
-    return true;
+    return buffer_.pin(o, [](const Py_buffer& v) {
+      return v.ndim == 1 && v.itemsize == 1 &&
+             (v.format == nullptr || std::strcmp(v.format, "B") == 0) &&
+             (v.strides == nullptr || v.strides[0] == 1);
+    });
   }
   std::vector<uint8_t>& owned() { return owned_; }
 
  private:
-  Py_buffer view_{};
-  bool pinned_ = false;
+  detail::PinnedBuffer buffer_;
   std::vector<uint8_t> owned_;
 };
 
@@ -318,46 +337,36 @@ bool is_float_buffer_type(PyObject* o);
 // the object must take the item-by-item path.
 class FloatBuffer {
  public:
-  FloatBuffer() = default;
-  FloatBuffer(const FloatBuffer&) = delete;
-  FloatBuffer& operator=(const FloatBuffer&) = delete;
-  ~FloatBuffer() {
-    if (pinned_) PyBuffer_Release(&view_);
-  }
   bool pin(PyObject* o, int ndim) {
     if (!is_float_buffer_type(o)) return false;
-    if (PyObject_GetBuffer(o, &view_, PyBUF_FORMAT | PyBUF_STRIDES) < 0) {
-      PyErr_Clear();  // e.g. a released view: iteration reports it
-      return false;
-    }
-    format_ = view_.ndim == ndim ? float_format(view_, !PyMemoryView_Check(o)) : FloatFormat::None;
-    if (format_ == FloatFormat::None) {
-      PyBuffer_Release(&view_);
-      return false;
-    }
-    pinned_ = true;
-    return true;
+    return buffer_.pin(o, [&](const Py_buffer& v) {
+      format_ = v.ndim == ndim ? float_format(v, !PyMemoryView_Check(o)) : FloatFormat::None;
+      return format_ != FloatFormat::None;
+    });
   }
-  const Py_buffer& view() const { return view_; }
+  const Py_buffer& view() const { return buffer_.view(); }
   FloatFormat format() const { return format_; }
   Py_ssize_t stride(int dim) const {
-    if (view_.strides) return view_.strides[dim];
-    return (dim == 0 && view_.ndim == 2 ? view_.shape[1] : 1) * view_.itemsize;
+    const Py_buffer& v = buffer_.view();
+    if (v.strides) return v.strides[dim];
+    return (dim == 0 && v.ndim == 2 ? v.shape[1] : 1) * v.itemsize;
   }
   // C order without gaps, so the items can be read as one array.
   bool row_major() const {
-    Py_ssize_t expected = view_.itemsize;
-    for (int d = view_.ndim - 1; d >= 0; --d) {
-      if (view_.shape[d] > 1 && stride(d) != expected) return false;
-      expected *= view_.shape[d];
+    const Py_buffer& v = buffer_.view();
+    Py_ssize_t expected = v.itemsize;
+    for (int d = v.ndim - 1; d >= 0; --d) {
+      if (v.shape[d] > 1 && stride(d) != expected) return false;
+      expected *= v.shape[d];
     }
     return true;
   }
   // Item j of row i (ndim 2) or item j (ndim 1, i = 0), as the item rule would read it.
   template <class T>
   T at(Py_ssize_t i, Py_ssize_t j) const {
-    const char* p = static_cast<const char*>(view_.buf) + j * stride(view_.ndim - 1);
-    if (view_.ndim == 2) p += i * stride(0);
+    const Py_buffer& v = buffer_.view();
+    const char* p = static_cast<const char*>(v.buf) + j * stride(v.ndim - 1);
+    if (v.ndim == 2) p += i * stride(0);
     if (format_ == FloatFormat::Float) {
       float f;
       std::memcpy(&f, p, sizeof f);
@@ -369,13 +378,10 @@ class FloatBuffer {
   }
 
  private:
-  Py_buffer view_{};
-  bool pinned_ = false;
+  PinnedBuffer buffer_;
   FloatFormat format_ = FloatFormat::None;
 };
 
-// Appends the items of `o` by the Real rule, narrowed to T. Exact floats in exact lists
-// and tuples, and float buffers, are read directly; they give what the rule gives.
 // An allocator whose resize leaves new numbers uninitialised: the converters write every
 // one of them, and zero-filling a million first costs as much as reading them.
 template <class T>
@@ -400,6 +406,8 @@ struct NoInit : std::allocator<T> {
 template <class T>
 using Numbers = std::vector<T, NoInit<T>>;
 
+// Appends the items of `o` by the Real rule, narrowed to T. Exact floats in exact lists
+// and tuples, and float buffers, are read directly; they give what the rule gives.
 template <class T>
 bool append_reals(PyObject* o, Numbers<T>& out) {
   {
@@ -409,12 +417,16 @@ bool append_reals(PyObject* o, Numbers<T>& out) {
       size_t base = out.size();
       out.resize(base + static_cast<size_t>(n));
       T* dst = out.data() + base;
-      for (Py_ssize_t j = 0; j < n; ++j) dst[j] = buffer.at<T>(0, j);
+      constexpr FloatFormat same = sizeof(T) == 4 ? FloatFormat::Float : FloatFormat::Double;
+      if (buffer.format() == same && buffer.row_major()) {
+        std::memcpy(dst, buffer.view().buf, static_cast<size_t>(n) * sizeof(T));
+      } else {
+        for (Py_ssize_t j = 0; j < n; ++j) dst[j] = buffer.at<T>(0, j);
+      }
       return true;
     }
   }
   if (!check_sequence(o)) return false;
-  reserve_hint(o, out);
   auto each = [&](PyObject* item) {
     double d = PyFloat_AsDouble(item);
     if (d == -1.0 && PyErr_Occurred()) return false;
@@ -444,6 +456,7 @@ bool append_reals(PyObject* o, Numbers<T>& out) {
     }
     return true;
   }
+  reserve_hint(o, out);
   return for_each_item(o, each);
 }
 
