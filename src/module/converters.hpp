@@ -418,7 +418,9 @@ bool append_reals(PyObject* o, Numbers<T>& out) {
       out.resize(base + static_cast<size_t>(n));
       T* dst = out.data() + base;
       constexpr FloatFormat same = sizeof(T) == 4 ? FloatFormat::Float : FloatFormat::Double;
-      if (buffer.format() == same && buffer.row_major()) {
+      if (n == 0) {
+        // nothing to copy (and an empty vector has no storage to copy into)
+      } else if (buffer.format() == same && buffer.row_major()) {
         std::memcpy(dst, buffer.view().buf, static_cast<size_t>(n) * sizeof(T));
       } else {
         for (Py_ssize_t j = 0; j < n; ++j) dst[j] = buffer.at<T>(0, j);
