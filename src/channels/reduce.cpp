@@ -35,7 +35,7 @@ JsonDocument append(const JsonDocument& current, const JsonDocument& update, jso
   if (!update.is_array()) {
     json::array_append(result, &update, 1, arena);
   } else if (update.size() > 0) {
-    json::array_append(result, update.items, update.size(), arena);
+    json::array_append(result, update.items(), update.size(), arena);
   }
   return result;
 }
@@ -43,11 +43,11 @@ JsonDocument append(const JsonDocument& current, const JsonDocument& update, jso
 double numeric(const JsonDocument& v) {
   switch (v.kind()) {
     case Kind::UInt:
-      return static_cast<double>(v.u);
+      return static_cast<double>(v.u());
     case Kind::NegInt:
-      return static_cast<double>(v.i);
+      return static_cast<double>(v.i());
     case Kind::Float:
-      return v.d;
+      return v.d();
     default:
       return 0.0;
   }

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,7 +18,7 @@ using json::JsonDocument;
 using json::JsonMember;
 
 inline int compare_names(const JsonDocument& a, const JsonDocument& b) {
-  return bytes::compare(a.s, a.size(), b.s, b.size());
+  return bytes::compare(a.s(), a.size(), b.s(), b.size());
 }
 
 // Every channel the call names, in the reducer table or in a write, found by name in
@@ -36,7 +37,8 @@ class ReducerTable {
     while (capacity < 2 * most) capacity *= 2;
     slots_.assign(capacity, 0);
     mask_ = capacity - 1;
-    channels_.reserve(most);  // references handed out stay valid
+    // A block of fixed size, never reallocated: references handed out stay valid.
+    channels_ = std::make_unique<Channel[]>(most);
   }
 
   Channel& find_or_add(std::string_view name) {
@@ -45,9 +47,10 @@ class ReducerTable {
     for (size_t i = h & mask_;; i = (i + 1) & mask_) {
       uint64_t slot = slots_[i];
       if (slot == 0) {
-        channels_.push_back({name, ReducerKind::LastValue, nullptr});
-        slots_[i] = tag | channels_.size();
-        return channels_.back();
+        Channel& c = channels_[count_++];
+        c = {name, ReducerKind::LastValue, nullptr};
+        slots_[i] = tag | count_;
+        return c;
       }
       if ((slot >> 32 << 32) == tag) {
         Channel& c = channels_[static_cast<uint32_t>(slot) - 1];
@@ -58,24 +61,25 @@ class ReducerTable {
 
  private:
   std::vector<uint64_t> slots_;  // hash bits above, channel index + 1 below; 0 is free
-  std::vector<Channel> channels_;
+  std::unique_ptr<Channel[]> channels_;
+  size_t count_ = 0;
   size_t mask_;
   uint64_t seed_;
 };
 
 // The state with the channels created by this superstep merged in, in key order.
-void add_members(JsonDocument& state, std::vector<JsonMember>& created, json::Arena& arena) {
-  std::sort(created.begin(), created.end(), [](const JsonMember& a, const JsonMember& b) {
+void add_members(JsonDocument& state, JsonMember* created, size_t m, json::Arena& arena) {
+  std::sort(created, created + m, [](const JsonMember& a, const JsonMember& b) {
     return compare_names(a.key, b.key) < 0;
   });
-  size_t n = state.size(), m = created.size();
+  size_t n = state.size();
   JsonMember* merged = arena.allocate_array<JsonMember>(n + m);
   size_t i = 0, j = 0, k = 0;
   while (i < n && j < m) {
-    merged[k++] =
-        compare_names(state.members[i].key, created[j].key) < 0 ? state.members[i++] : created[j++];
+    merged[k++] = compare_names(state.members()[i].key, created[j].key) < 0 ? state.members()[i++]
+                                                                            : created[j++];
   }
-  while (i < n) merged[k++] = state.members[i++];
+  while (i < n) merged[k++] = state.members()[i++];
   while (j < m) merged[k++] = created[j++];
   state = JsonDocument::object(merged, n + m, false);
 }
@@ -98,32 +102,33 @@ Result<std::string> advance_superstep(std::string_view state_json, std::string_v
   const JsonDocument& list = updates.value();
   size_t writes = 0;
   for (size_t i = 0; i < list.size(); ++i) {
-    if (list.items[i].is_object()) writes += list.items[i].size();
+    if (list.items()[i].is_object()) writes += list.items()[i].size();
   }
   // The state's members go in first: a lookup by hash touches one or two cache lines,
   // where a binary search over the ordered members waits on a dozen in turn.
   JsonDocument& object = state.value();
   ReducerTable channels(object.size() + pairs.value().size() + writes);
   for (size_t i = 0; i < object.size(); ++i) {
-    channels.find_or_add(object.members[i].key.str()).value = &object.members[i].value;
+    channels.find_or_add(object.members()[i].key.str()).value = &object.members()[i].value;
   }
   for (const auto& [channel, reducer] : pairs.value()) {
     channels.find_or_add(channel).kind = reducer_kind(reducer);  // later duplicates win
   }
 
-  // Channels that no state member holds yet; their values live here until the end.
-  std::vector<JsonMember> created;
-  created.reserve(writes);
+  // Channels that no state member holds yet; their values live here until the end, in a
+  // block that holds every write, so it never moves.
+  JsonMember* created = arena.allocate_array<JsonMember>(writes);
+  size_t n_created = 0;
   for (size_t i = 0; i < list.size(); ++i) {
-    const JsonDocument& node = list.items[i];
+    const JsonDocument& node = list.items()[i];
     if (node.is_null()) continue;
     if (!node.is_object()) return Error::value("each node update must be a JSON object or null");
     for (size_t j = 0; j < node.size(); ++j) {
-      const JsonMember& write = node.members[j];
+      const JsonMember& write = node.members()[j];
       ReducerTable::Channel& channel = channels.find_or_add(write.key.str());
       if (channel.value == nullptr) {  // a channel this superstep creates
-        created.push_back({write.key, JsonDocument::null()});
-        channel.value = &created.back().value;
+        created[n_created] = {write.key, JsonDocument::null()};
+        channel.value = &created[n_created++].value;
       }
       // The channel's value is taken out of its slot and the result put back, never
       // copied: a long list that every node appends to grows in place. Each written
@@ -131,7 +136,7 @@ Result<std::string> advance_superstep(std::string_view state_json, std::string_v
       *channel.value = reduce_value(channel.kind, *channel.value, write.value, arena);
     }
   }
-  if (!created.empty()) add_members(object, created, arena);
+  if (n_created != 0) add_members(object, created, n_created, arena);
 
   std::string out;
   out.reserve(state_json.size() + updates_json.size() + 16);

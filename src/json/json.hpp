@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -69,16 +70,20 @@ struct JsonDocument {
   // String flag: the bytes need no escaping when written (taken raw from the input).
   // Array/object flag: the block's capacity is std::bit_ceil(length), so it may grow.
   uint64_t tag = 0;
-  union {
-    uint64_t u;
-    int64_t i;
-    double d;
-    const char* s;
-    JsonDocument* items;
-    JsonMember* members;
-  };
+  // The kind's value: a number's bits or a pointer, read through the accessors below so
+  // that no inactive member of a union is ever read.
+  uint64_t payload = 0;
 
-  JsonDocument() : u(0) {}
+  uint64_t u() const { return payload; }
+  int64_t i() const { return std::bit_cast<int64_t>(payload); }
+  double d() const { return std::bit_cast<double>(payload); }
+  const char* s() const { return std::bit_cast<const char*>(payload); }
+  JsonDocument* items() const { return std::bit_cast<JsonDocument*>(payload); }
+  JsonMember* members() const { return std::bit_cast<JsonMember*>(payload); }
+  template <class T>
+  void set_payload(T x) {
+    payload = std::bit_cast<uint64_t>(x);
+  }
 
   static constexpr uint64_t kFlag = 1u << 8;
   static constexpr int kLengthShift = 16;
@@ -91,7 +96,7 @@ struct JsonDocument {
   bool is_null() const { return kind() == Kind::Null; }
   bool is_array() const { return kind() == Kind::Array; }
   bool is_object() const { return kind() == Kind::Object; }
-  std::string_view str() const { return {s, size()}; }
+  std::string_view str() const { return {s(), size()}; }
 
   static JsonDocument null() { return JsonDocument{}; }
   static JsonDocument boolean(bool b) {
@@ -102,19 +107,19 @@ struct JsonDocument {
   static JsonDocument uint(uint64_t x) {
     JsonDocument v;
     v.tag = static_cast<uint64_t>(Kind::UInt);
-    v.u = x;
+    v.payload = x;
     return v;
   }
   static JsonDocument negint(int64_t x) {  // x < 0
     JsonDocument v;
     v.tag = static_cast<uint64_t>(Kind::NegInt);
-    v.i = x;
+    v.set_payload(x);
     return v;
   }
   static JsonDocument real(double x) {
     JsonDocument v;
     v.tag = static_cast<uint64_t>(Kind::Float);
-    v.d = x;
+    v.set_payload(x);
     return v;
   }
   // clean: the bytes hold no '"', '\\' or control character, so they are written raw.
@@ -122,25 +127,28 @@ struct JsonDocument {
     JsonDocument v;
     v.tag =
         static_cast<uint64_t>(Kind::String) | (clean ? kFlag : 0) | (uint64_t{n} << kLengthShift);
-    v.s = p;
+    v.set_payload(p);
     return v;
   }
   static JsonDocument array(JsonDocument* items, size_t n, bool growable) {
     JsonDocument v;
     v.tag =
         static_cast<uint64_t>(Kind::Array) | (growable ? kFlag : 0) | (uint64_t{n} << kLengthShift);
-    v.items = items;
+    v.set_payload(items);
     return v;
   }
   static JsonDocument object(JsonMember* members, size_t n, bool growable) {
     JsonDocument v;
     v.tag = static_cast<uint64_t>(Kind::Object) | (growable ? kFlag : 0) |
             (uint64_t{n} << kLengthShift);
-    v.members = members;
+    v.set_payload(members);
     return v;
   }
 };
-static_assert(sizeof(JsonDocument) == 16);
+// Pointers travel in the 64-bit payload, and values are copied as two 8-byte words.
+static_assert(sizeof(void*) == sizeof(uint64_t));
+static_assert(sizeof(JsonDocument) == 16 && alignof(JsonDocument) == 8);
+static_assert(std::is_trivially_copyable_v<JsonDocument>);
 
 // Objects keep their members sorted by key bytes (unsigned, shorter prefix first), keys unique.
 struct JsonMember {

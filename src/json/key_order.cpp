@@ -76,7 +76,7 @@ bool SmallShape::same_keys(const JsonMember* m, size_t n) const {
   for (size_t k = 0; k < n; ++k) {
     size_t size = m[k].key.size();
     if (size != size_[k] || key_prefix(m[k].key) != prefix_[k]) return false;
-    if (size > 8 && std::memcmp(m[k].key.s + 8, key_[k] + 8, size - 8) != 0) return false;
+    if (size > 8 && std::memcmp(m[k].key.s() + 8, key_[k] + 8, size - 8) != 0) return false;
   }
   return true;
 }
@@ -88,7 +88,7 @@ void SmallShape::work_out(const JsonMember* m, size_t n) {
   for (size_t k = 0; k < n; ++k) {
     prefix_[k] = key_prefix(m[k].key);
     size_[k] = static_cast<uint32_t>(m[k].key.size());
-    key_[k] = m[k].key.s;  // lives as long as the read
+    key_[k] = m[k].key.s();  // lives as long as the read
   }
 }
 
@@ -118,7 +118,7 @@ class MemberOrder {
     if (shape.keys.size() != n) return false;
     for (size_t k = 0; k < n; ++k) {
       std::string_view key = shape.keys[k];
-      if (key.size() != m[k].key.size() || std::memcmp(key.data(), m[k].key.s, key.size()) != 0) {
+      if (key.size() != m[k].key.size() || std::memcmp(key.data(), m[k].key.s(), key.size()) != 0) {
         return false;
       }
     }

@@ -13,14 +13,14 @@
 namespace quor::json::detail {
 
 inline int key_compare(const JsonDocument& a, const JsonDocument& b) {
-  return compare_bytes(a.s, a.size(), b.s, b.size());
+  return compare_bytes(a.s(), a.size(), b.s(), b.size());
 }
 
 inline bool key_equal(const JsonDocument& a, const JsonDocument& b) {
-  return a.size() == b.size() && std::memcmp(a.s, b.s, a.size()) == 0;
+  return a.size() == b.size() && std::memcmp(a.s(), b.s(), a.size()) == 0;
 }
 
-inline uint64_t key_prefix(const JsonDocument& key) { return load_be8(key.s, key.size()); }
+inline uint64_t key_prefix(const JsonDocument& key) { return load_be8(key.s(), key.size()); }
 
 // A member's text position with its first eight key bytes as a big-endian number
 // (zero-padded): unequal prefixes order two keys by themselves.

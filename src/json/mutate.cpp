@@ -20,11 +20,11 @@ void array_append(JsonDocument& array, const JsonDocument* items, size_t n, Aren
   size_t len = array.size();
   if (len + n > capacity(array)) {
     JsonDocument* block = arena.allocate_array<JsonDocument>(std::bit_ceil(len + n));
-    if (len != 0) std::memcpy(static_cast<void*>(block), array.items, len * sizeof(JsonDocument));
-    array.items = block;
+    if (len != 0) std::memcpy(static_cast<void*>(block), array.items(), len * sizeof(JsonDocument));
+    array.set_payload(block);
     array.tag |= JsonDocument::kFlag;
   }
-  std::memcpy(static_cast<void*>(array.items + len), items, n * sizeof(JsonDocument));
+  std::memcpy(static_cast<void*>(array.items() + len), items, n * sizeof(JsonDocument));
   array.set_size(len + n);
 }
 

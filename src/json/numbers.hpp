@@ -140,7 +140,7 @@ inline const char* read_number_fast(const char* const start, const char* const e
     static_assert(static_cast<int>(Kind::NegInt) == static_cast<int>(Kind::UInt) + 1);
     JsonDocument v;
     v.tag = static_cast<uint64_t>(Kind::UInt) + neg;
-    v.u = (s ^ (0 - neg)) + neg;
+    v.payload = (s ^ (0 - neg)) + neg;
     set(out, v);
     return p;
   }

@@ -71,11 +71,11 @@ std::string describe(const JsonDocument& v) {
     case Kind::True:
       return "boolean `true`";
     case Kind::UInt:
-      return "integer `" + std::to_string(v.u) + "`";
+      return "integer `" + std::to_string(v.u()) + "`";
     case Kind::NegInt:
-      return "integer `" + std::to_string(v.i) + "`";
+      return "integer `" + std::to_string(v.i()) + "`";
     case Kind::Float: {
-      char* end = format_double(v.d, buf);
+      char* end = format_double(v.d(), buf);
       return "floating point `" + std::string(buf, end) + "`";
     }
     case Kind::String:

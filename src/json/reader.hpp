@@ -95,7 +95,7 @@ inline constexpr HexTable kHex;
 inline void set(JsonDocument& dst, const JsonDocument& v) {
 #if QUOR_SSE2
   _mm_storeu_si128(reinterpret_cast<__m128i*>(&dst),
-                   _mm_set_epi64x(static_cast<long long>(v.u), static_cast<long long>(v.tag)));
+                   _mm_set_epi64x(static_cast<long long>(v.u()), static_cast<long long>(v.tag)));
 #else
   dst = v;
 #endif

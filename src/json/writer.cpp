@@ -439,7 +439,7 @@ inline bool is_integer(Kind k) {
 // a branch: always stored, kept only for a negative.
 inline char* format_integer(const JsonDocument& v, char* out) {
   uint64_t negative = v.kind() == Kind::NegInt;
-  uint64_t magnitude = (v.u ^ (0 - negative)) + negative;
+  uint64_t magnitude = (v.u() ^ (0 - negative)) + negative;
   *out = '-';
   return format_uint(magnitude, out + negative);
 }
@@ -537,13 +537,13 @@ inline char* Writer::string(const JsonDocument& v, char* p) {
   if (v.flag()) {
     p = room(p, n + 2);
     *p = '"';
-    copy_bytes(p + 1, v.s, n);
+    copy_bytes(p + 1, v.s(), n);
     p[n + 1] = '"';
     return p + n + 2;
   }
   p = room(p, 1);
   *p++ = '"';
-  p = escaped(v.s, v.s + n, p);
+  p = escaped(v.s(), v.s() + n, p);
   p = room(p, 1);
   *p++ = '"';
   return p;
@@ -569,14 +569,14 @@ char* Writer::value(const JsonDocument& v, char* p) {
       return format_integer(v, p);
     case Kind::Float:
       p = room(p, 64);
-      return detail::format_double(v.d, p);
+      return detail::format_double(v.d(), p);
     case Kind::String:
       return string(v, p);
     case Kind::Array: {
       size_t n = v.size();
       p = room(p, 2);
       *p++ = '[';
-      const JsonDocument* items = v.items;
+      const JsonDocument* items = v.items();
       for (size_t i = 0; i < n; ++i) {
         if (i != 0) {
           p = room(p, 1);
@@ -588,7 +588,7 @@ char* Writer::value(const JsonDocument& v, char* p) {
           p = format_integer(items[i], p);
         } else if (k == Kind::Float && i + 1 < n && items[i + 1].kind() == Kind::Float) {
           p = room(p, 128);
-          p = detail::format_double_pair(items[i].d, items[i + 1].d, p);
+          p = detail::format_double_pair(items[i].d(), items[i + 1].d(), p);
           ++i;
         } else {
           p = value(items[i], p);
@@ -607,10 +607,10 @@ char* Writer::value(const JsonDocument& v, char* p) {
           p = room(p, 1);
           *p++ = ',';
         }
-        p = string(v.members[i].key, p);
+        p = string(v.members()[i].key, p);
         p = room(p, 1);
         *p++ = ':';
-        p = value(v.members[i].value, p);
+        p = value(v.members()[i].value, p);
       }
       p = room(p, 1);
       *p++ = '}';
