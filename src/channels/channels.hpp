@@ -24,12 +24,12 @@ json::JsonDocument reduce_value(std::string_view name, json::JsonDocument curren
                                 json::JsonDocument update, json::Arena& arena);
 
 // One write: `update_json` merged into `current_json`, as compact JSON text.
-Result<std::string> reduce_channel(std::string_view reducer, std::string_view current_json,
-                                   std::string_view update_json);
+Result<Buffer> reduce_channel(std::string_view reducer, std::string_view current_json,
+                              std::string_view update_json);
 
 // A superstep's node updates (an array of objects or nulls) folded into the state object
 // in array order, each write through its channel's reducer ("last_value" by default).
-Result<std::string> advance_superstep(std::string_view state_json, std::string_view reducers_json,
-                                      std::string_view updates_json);
+Result<Buffer> advance_superstep(std::string_view state_json, std::string_view reducers_json,
+                                 std::string_view updates_json);
 
 }  // namespace quor::channels

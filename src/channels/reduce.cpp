@@ -89,8 +89,8 @@ JsonDocument reduce_value(std::string_view name, JsonDocument current, JsonDocum
   return reduce_value(reducer_kind(name), current, update, arena);
 }
 
-Result<std::string> reduce_channel(std::string_view reducer, std::string_view current_json,
-                                   std::string_view update_json) {
+Result<Buffer> reduce_channel(std::string_view reducer, std::string_view current_json,
+                              std::string_view update_json) {
   json::Arena arena;
   // The update is read first, so its message wins when both texts are malformed.
   auto update = json::parse_json(update_json, json::InputMode::Text, arena);
@@ -99,7 +99,7 @@ Result<std::string> reduce_channel(std::string_view reducer, std::string_view cu
   if (!current.ok()) return Error::value(current.error().text());
 
   JsonDocument result = reduce_value(reducer, current.value(), update.value(), arena);
-  std::string out;
+  Buffer out;
   out.reserve(current_json.size() + update_json.size() + 64);
   json::write_json(result, out);
   return out;

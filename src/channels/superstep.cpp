@@ -86,8 +86,8 @@ void add_members(JsonDocument& state, JsonMember* created, size_t m, json::Arena
 
 }  // namespace
 
-Result<std::string> advance_superstep(std::string_view state_json, std::string_view reducers_json,
-                                      std::string_view updates_json) {
+Result<Buffer> advance_superstep(std::string_view state_json, std::string_view reducers_json,
+                                 std::string_view updates_json) {
   json::Arena arena;
   auto state = json::parse_json(state_json, json::InputMode::Text, arena);
   if (!state.ok()) return Error::value(state.error().text());
@@ -138,7 +138,7 @@ Result<std::string> advance_superstep(std::string_view state_json, std::string_v
   }
   if (n_created != 0) add_members(object, created, n_created, arena);
 
-  std::string out;
+  Buffer out;
   out.reserve(state_json.size() + updates_json.size() + 16);
   json::write_json(object, out);
   return out;

@@ -19,7 +19,7 @@ Result<Bytes> encode_checkpoint(std::string_view json_str) {
   return frame;
 }
 
-Result<std::string> decode_checkpoint(std::span<const uint8_t> blob) {
+Result<Buffer> decode_checkpoint(std::span<const uint8_t> blob) {
   if (blob.size() < CheckpointFrame::header_size ||
       std::memcmp(blob.data(), CheckpointFrame::magic.data(), CheckpointFrame::magic.size()) != 0) {
     return Error::value("invalid checkpoint: bad magic header");
@@ -33,7 +33,7 @@ Result<std::string> decode_checkpoint(std::span<const uint8_t> blob) {
   json::Arena arena;
   auto doc = json::parse_json(payload, json::InputMode::Bytes, arena);
   if (!doc.ok()) return Error::value(doc.error().text());
-  std::string text;
+  Buffer text;
   text.reserve(payload.size() + 16);
   json::write_json(doc.value(), text);
   return text;

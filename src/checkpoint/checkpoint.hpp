@@ -23,6 +23,6 @@ struct CheckpointFrame {
 Result<Bytes> encode_checkpoint(std::string_view json_str);
 
 // Checks magic, then version, then reads the payload as JSON bytes and rewrites it.
-Result<std::string> decode_checkpoint(std::span<const uint8_t> blob);
+Result<Buffer> decode_checkpoint(std::span<const uint8_t> blob);
 
 }  // namespace quor::checkpoint

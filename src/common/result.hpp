@@ -6,6 +6,8 @@
 #include <utility>
 #include <variant>
 
+#include "common/buffer.hpp"
+
 namespace quor {
 
 enum class ErrorKind { Type, Value, Overflow, Memory, Panic };
@@ -20,7 +22,7 @@ struct Error {
 
 // A result that the frame returns to Python as `bytes` rather than `str`.
 struct Bytes {
-  std::string data;
+  Buffer data;
 };
 
 // One vocabulary for every layer: the JSON layer fails with its own error type (message and

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/buffer.hpp"
 #include "common/bytes.hpp"
 #include "common/result.hpp"
 
@@ -190,7 +191,7 @@ template <class Shape>
 Result<typename Shape::type, JsonError> read_json_as(std::string_view input, Arena& arena);
 
 // Appends the compact text of `value` to `out`. Never fails.
-void write_json(const JsonDocument& value, std::string& out);
+void write_json(const JsonDocument& value, Buffer& out);
 
 // Mutation used by the reducers. Growth doubles the block, so appends are amortised O(1).
 void array_append(JsonDocument& array, const JsonDocument* items, size_t n, Arena& arena);

@@ -148,7 +148,6 @@ inline int floor_log10_pow2(int q) { return static_cast<int>((int64_t{q} * 66197
 inline int floor_log10_three_quarters_pow2(int q) {
   return static_cast<int>((int64_t{q} * 661971961083 - 274743187321) >> 41);
 }
-inline int floor_log2_pow10(int e) { return static_cast<int>((int64_t{e} * 913124641741) >> 38); }
 
 struct Decimal {
   uint64_t digits;
@@ -181,7 +180,7 @@ Decimal shortest(uint64_t c, int q) {
     k = floor_log10_three_quarters_pow2(q);
   }
   int h = q + floor_log2_pow10(-k) + 2;
-  const uint64_t* g = kPow10Wide[-k - kPow10WideMin];
+  const uint64_t* g = kPow10Wide.v[-k - kPow10WideMin];
   uint64_t vb = round_odd(g[0], g[1], cb << h);
   uint64_t vbl = round_odd(g[0], g[1], cbl << h);
   uint64_t vbr = round_odd(g[0], g[1], (cb + 2) << h);
@@ -460,17 +459,17 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape;
 
-// Writes through a raw cursor into the string's own storage. The string is lengthened a
-// slice at a time just ahead of the cursor, so each slice is zero-filled (the only way a
-// std::string grows) while it is still in cache, and trimmed to the text at the end.
+// Writes through a raw cursor into the buffer's own storage. The buffer is lengthened a
+// slice at a time just ahead of the cursor (never zero-filled), and trimmed to the text
+// at the end.
 class Writer {
  public:
-  explicit Writer(std::string& out) : out_(out), base_(out.size()) {}
+  explicit Writer(Buffer& out) : out_(out), base_(out.size()) {}
 
   void write(const JsonDocument& v) {
     char* p = grow(nullptr, 16);
     p = value(v, p);
-    out_.resize(static_cast<size_t>(p - out_.data()));
+    out_.resize_for_overwrite(static_cast<size_t>(p - out_.data()));
   }
 
  private:
@@ -495,7 +494,7 @@ class Writer {
         out_.reserve(std::max(want, 2 * capacity));
       }
     }
-    out_.resize(want);
+    out_.resize_for_overwrite(want);
     limit_ = out_.data() + want;
     return out_.data() + used;
   }
@@ -504,7 +503,7 @@ class Writer {
   char* string(const JsonDocument& v, char* p);
   char* escaped(const char* s, const char* end, char* p);
 
-  std::string& out_;
+  Buffer& out_;
   size_t base_;
   char* limit_ = nullptr;
 };
@@ -622,7 +621,7 @@ char* Writer::value(const JsonDocument& v, char* p) {
 
 }  // namespace
 
-void write_json(const JsonDocument& value, std::string& out) {
+void write_json(const JsonDocument& value, Buffer& out) {
   Writer writer(out);
   writer.write(value);
 }
