@@ -8,6 +8,7 @@
 
 #include "channels/channels.hpp"
 #include "common/bytes.hpp"
+#include "common/name_table.hpp"
 #include "common/result.hpp"
 #include "json/json.hpp"
 
@@ -26,45 +27,24 @@ inline int compare_names(const JsonDocument& a, const JsonDocument& b) {
 class ReducerTable {
  public:
   struct Channel {
-    std::string_view name;
     ReducerKind kind;
     JsonDocument* value;  // the state member's value; null for a channel not (yet) in the state
   };
 
-  explicit ReducerTable(size_t most) {
-    seed_ = bytes::process_seed();
-    size_t capacity = 16;
-    while (capacity < 2 * most) capacity *= 2;
-    slots_.assign(capacity, 0);
-    mask_ = capacity - 1;
-    // A block of fixed size, never reallocated: references handed out stay valid.
-    channels_ = std::make_unique<Channel[]>(most);
-  }
+  // `most` bounds the names: the table never grows, and the channels' block never moves,
+  // so references handed out stay valid.
+  explicit ReducerTable(size_t most) : names_(most), channels_(std::make_unique<Channel[]>(most)) {}
 
   Channel& find_or_add(std::string_view name) {
-    uint64_t h = bytes::hash_name(name, seed_);
-    uint64_t tag = h >> 32 << 32;
-    for (size_t i = h & mask_;; i = (i + 1) & mask_) {
-      uint64_t slot = slots_[i];
-      if (slot == 0) {
-        Channel& c = channels_[count_++];
-        c = {name, ReducerKind::LastValue, nullptr};
-        slots_[i] = tag | count_;
-        return c;
-      }
-      if ((slot >> 32 << 32) == tag) {
-        Channel& c = channels_[static_cast<uint32_t>(slot) - 1];
-        if (c.name == name) return c;
-      }
-    }
+    uint32_t id = names_.intern(name, names_.hash(name));
+    if (id == count_) channels_[count_++] = {ReducerKind::LastValue, nullptr};
+    return channels_[id];
   }
 
  private:
-  std::vector<uint64_t> slots_;  // hash bits above, channel index + 1 below; 0 is free
+  NameTable names_;
   std::unique_ptr<Channel[]> channels_;
   size_t count_ = 0;
-  size_t mask_;
-  uint64_t seed_;
 };
 
 // The state with the channels created by this superstep merged in, in key order.

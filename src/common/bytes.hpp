@@ -34,6 +34,11 @@ inline uint64_t load_partial(const char* p, size_t n) {
 
 // The first min(n, 8) bytes as a big-endian number, zero-padded on the right, so that
 // numbers order like the bytes.
+// The bytes from `at` on, as load_partial reads them; zero past the end.
+inline uint64_t load_at(std::string_view s, size_t at) {
+  return at < s.size() ? load_partial(s.data() + at, s.size() - at) : 0;
+}
+
 inline uint64_t load_be8(const char* p, size_t n) { return __builtin_bswap64(load_partial(p, n)); }
 
 // Name order: unsigned bytes, a proper prefix first; eight bytes per step.

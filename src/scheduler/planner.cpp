@@ -7,122 +7,13 @@
 #include <utility>
 
 #include "common/bytes.hpp"
+#include "common/name_table.hpp"
 
 namespace quor::scheduler {
 namespace {
 
-using bytes::hash_name;
-using bytes::load_partial;
+using bytes::load_at;
 using bytes::name_less;
-using bytes::process_seed;
-
-inline uint64_t load_at(std::string_view s, size_t at) {
-  return at < s.size() ? load_partial(s.data() + at, s.size() - at) : 0;
-}
-
-// Interns names to dense ids in first-seen order. A slot holds the id, the length and the
-// first bytes of its name, so most probes are settled within one cache line.
-class NameTable {
- public:
-  static constexpr uint32_t kEmpty = UINT32_MAX;
-
-  explicit NameTable(size_t expected) : seed_(process_seed()) {
-    size_t cap = 16;
-    while (cap < expected * 2) cap <<= 1;
-    slots_.assign(cap, Slot{});
-    names_.reserve(expected);
-  }
-
-  uint64_t hash(std::string_view name) const { return hash_name(name, seed_); }
-  void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[h & (slots_.size() - 1)]); }
-
-  uint32_t intern(std::string_view name, uint64_t h) {
-    Slot key = make_slot(name);
-    size_t mask = slots_.size() - 1;
-    for (size_t i = h & mask;; i = (i + 1) & mask) {
-      Slot& slot = slots_[i];
-      if (slot.id == kEmpty) {
-        key.id = static_cast<uint32_t>(names_.size());
-        slot = key;
-        names_.push_back(name);
-        if (names_.size() * 2 > slots_.size()) grow();
-        return key.id;
-      }
-      if (same(slot, key, name)) return slot.id;
-    }
-  }
-
-  uint32_t find(std::string_view name, uint64_t h) const {
-    Slot key = make_slot(name);
-    size_t mask = slots_.size() - 1;
-    for (size_t i = h & mask;; i = (i + 1) & mask) {
-      const Slot& slot = slots_[i];
-      if (slot.id == kEmpty) return kEmpty;
-      if (same(slot, key, name)) return slot.id;
-    }
-  }
-
-  const std::vector<std::string_view>& names() const { return names_; }
-
- private:
-  static constexpr size_t kHead = 24;
-  struct alignas(32) Slot {
-    uint32_t id = kEmpty;
-    uint32_t length = 0;
-    uint64_t head[kHead / 8] = {};
-  };
-
-  static Slot make_slot(std::string_view name) {
-    Slot slot;
-    slot.length = static_cast<uint32_t>(std::min<size_t>(name.size(), UINT32_MAX));
-    for (size_t w = 0; w < kHead / 8; ++w) slot.head[w] = load_at(name, 8 * w);
-    return slot;
-  }
-
-  bool same(const Slot& slot, const Slot& key, std::string_view name) const {
-    if (slot.length != key.length || slot.head[0] != key.head[0] || slot.head[1] != key.head[1] ||
-        slot.head[2] != key.head[2]) {
-      return false;
-    }
-    // Short names are settled by the slot alone; saturated lengths keep huge names apart.
-    return name.size() <= kHead || names_[slot.id] == name;
-  }
-
-  void grow() {
-    std::vector<Slot> slots(slots_.size() * 2);
-    size_t mask = slots.size() - 1;
-    for (const Slot& slot : slots_) {
-      if (slot.id == kEmpty) continue;
-      size_t i = hash(names_[slot.id]) & mask;
-      while (slots[i].id != kEmpty) i = (i + 1) & mask;
-      slots[i] = slot;
-    }
-    slots_.swap(slots);
-  }
-
-  uint64_t seed_;
-  std::vector<Slot> slots_;
-  std::vector<std::string_view> names_;
-};
-
-// Looks up many names, hashing ahead and prefetching their slots so misses overlap.
-template <class Name, class Visit>
-void for_each_hashed(const NameTable& table, size_t n, Name name, Visit visit) {
-  constexpr size_t kAhead = 16;
-  uint64_t ring[kAhead];
-  for (size_t i = 0; i < std::min(n, kAhead); ++i) {
-    ring[i] = table.hash(name(i));
-    table.prefetch(ring[i]);
-  }
-  for (size_t i = 0; i < n; ++i) {
-    uint64_t h = ring[i % kAhead];
-    if (i + kAhead < n) {
-      ring[i % kAhead] = table.hash(name(i + kAhead));
-      table.prefetch(ring[i % kAhead]);
-    }
-    visit(i, h);
-  }
-}
 
 // Eight bytes from `at`, big-endian and zero-padded, so integer order is byte order.
 inline uint64_t load_word(std::string_view s, size_t at) {
