@@ -8,8 +8,9 @@ a str (text input), decode_checkpoint reads the payload after the 5-byte header
 import random
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
 
+import jsongen
 import jsonref
 import quor_core
 
@@ -373,118 +374,12 @@ def test_typed_sequence_read_reports_what_it_found(text, expected):
     assert _advance("{}", text) == expected
 
 
-# Generated inputs: well-formed documents rendered with random whitespace,
-# escapes and number spellings, then mutated.
-
-WHITESPACE = st.text(alphabet=" \t\n\r", max_size=2)
-SHORT_ESCAPES = {'"': '\\"', "\\": "\\\\", "/": "\\/", "\b": "\\b", "\f": "\\f",
-                 "\n": "\\n", "\r": "\\r", "\t": "\\t"}
-
-
-@st.composite
-def string_tokens(draw):
-    chars = draw(st.text(max_size=8))
-    out = ['"']
-    for ch in chars:
-        cp = ord(ch)
-        style = draw(st.integers(0, 2))
-        if ch in SHORT_ESCAPES and style:
-            out.append(SHORT_ESCAPES[ch])
-        elif cp < 0x20 or ch in '"\\' or style == 2:
-            units = ch.encode("utf-16-be")
-            hexes = [units[i:i + 2].hex() for i in range(0, len(units), 2)]
-            out.append("".join("\\u" + (h.upper() if style == 1 else h) for h in hexes))
-        else:
-            out.append(ch)
-    out.append('"')
-    return "".join(out)
-
-
-@st.composite
-def number_tokens(draw):
-    sign = draw(st.sampled_from(["", "-"]))
-    integer = draw(st.one_of(
-        st.just("0"),
-        st.from_regex(r"[1-9][0-9]{0,24}", fullmatch=True),
-        st.sampled_from(["18446744073709551615", "18446744073709551616", "9223372036854775808",
-                         "9223372036854775809", "9007199254740993"]),
-    ))
-    fraction = draw(st.one_of(st.just(""), st.from_regex(r"\.[0-9]{1,22}", fullmatch=True)))
-    exponent = ""
-    if draw(st.booleans()):
-        value = draw(st.one_of(st.integers(0, 400),
-                               st.sampled_from([2147483647, 2147483648, 2147483646, 10**12])))
-        exponent = (draw(st.sampled_from(["e", "E"])) + draw(st.sampled_from(["", "+", "-"]))
-                    + "0" * draw(st.integers(0, 2)) + str(value))
-    return sign + integer + fraction + exponent
-
-
-SCALARS = st.one_of(
-    st.sampled_from(["null", "true", "false"]),
-    number_tokens(),
-    st.floats(allow_nan=False, allow_infinity=False).map(repr),
-    st.integers(-2**64, 2**65).map(str),
-    string_tokens(),
-)
-
-
-def _render(draw, node) -> str:
-    ws = lambda: draw(WHITESPACE)  # noqa: E731
-    if isinstance(node, str):
-        return node
-    if isinstance(node, list):  # array; a tuple of (key, value) pairs is an object
-        inner = ",".join(ws() + _render(draw, item) + ws() for item in node)
-        return "[" + (inner or ws()) + "]"
-    members = ",".join(ws() + key + ws() + ":" + ws() + _render(draw, value) + ws()
-                       for key, value in node)
-    return "{" + (members or ws()) + "}"
-
-
-TREES = st.recursive(
-    SCALARS,
-    lambda children: st.one_of(
-        st.lists(children, max_size=4),
-        st.lists(st.tuples(string_tokens(), children), max_size=4).map(tuple),
-    ),
-    max_leaves=12,
-)
-
-
-@st.composite
-def json_texts(draw):
-    tree = draw(st.one_of(st.lists(TREES, min_size=1, max_size=4), TREES))
-    return draw(WHITESPACE) + _render(draw, tree) + draw(WHITESPACE)
-
-
-MUTATION_CHARS = st.sampled_from(list(' \n\t"\\,:[]{}0123456789.eE+-tnfuxé\x00\x1f\x7f'))
-MUTATION_BYTES = st.sampled_from([b" ", b"\n", b'"', b"\\", b",", b":", b"[", b"]", b"{", b"}",
-                                  b"0", b"9", b".", b"e", b"-", b"u", b"d8", b"\x00", b"\x80",
-                                  b"\xc3", b"\xed\xa0\x80", b"\xf4\x90", b"\xff"])
-
-
-@st.composite
-def mutated(draw, texts, pieces):
-    text = draw(texts)
-    for _ in range(draw(st.integers(1, 2))):
-        kind = draw(st.sampled_from(["insert", "delete", "replace", "truncate"]))
-        at = len(text) - draw(st.integers(0, len(text)))
-        if kind == "truncate":
-            text = text[:max(at, 1)]
-        elif kind == "insert":
-            text = text[:at] + draw(pieces) + text[at:]
-        elif kind == "delete":
-            text = text[:at] + text[at + 1:]
-        else:
-            text = text[:at] + draw(pieces) + text[at + 1:]
-    return text
-
-
 GENERATED = settings(max_examples=300, derandomize=True, deadline=None,
                      suppress_health_check=[HealthCheck.too_slow])
 
 
 @GENERATED
-@given(json_texts())
+@given(jsongen.json_texts())
 def test_generated_documents_match_the_reference_model(text):
     expected = jsonref.normalise(text)
     assert via_text(text) == expected
@@ -492,40 +387,24 @@ def test_generated_documents_match_the_reference_model(text):
 
 
 @GENERATED
-@given(mutated(json_texts(), MUTATION_CHARS))
+@given(jsongen.mutated(jsongen.json_texts(), jsongen.MUTATION_CHARS))
 def test_mutated_text_matches_the_reference_model(text):
     assert via_text(text) == jsonref.normalise(text)
 
 
 @GENERATED
-@given(mutated(json_texts().map(lambda t: t.encode("utf-8")), MUTATION_BYTES))
+@given(jsongen.mutated(jsongen.json_texts().map(lambda t: t.encode("utf-8")), jsongen.MUTATION_BYTES))
 def test_mutated_bytes_match_the_reference_model(payload):
     assert via_bytes(payload) == jsonref.normalise(payload, byte_mode=True)
 
 
-def _random_text(rnd: random.Random, depth: int, budget: list) -> str:
-    """A large document built from tricky tokens, to exercise growth of long
-    arrays, wide objects and repeated keys."""
-    budget[0] -= 1
-    if depth == 0 or budget[0] <= 0 or rnd.random() < 0.3:
-        return rnd.choice([
-            "null", "true", "false", "-0", "0.1", "1e-7", "123456789012345678901", "-9223372036854775809",
-            '"plain"', '"\\u00e9\\n"', '"\\ud83d\\ude00"', '"\u00e9t\u00e9"', '""',
-            str(rnd.randint(-2**64, 2**64)), repr(rnd.uniform(-1e300, 1e300)), repr(rnd.random() * 1e-300),
-        ])
-    width = rnd.choice([0, 1, 3, 40, 700])
-    if rnd.random() < 0.5:
-        return "[" + ",".join(_random_text(rnd, depth - 1, budget) for _ in range(width)) + "]"
-    keys = [f'"k{rnd.randint(0, width)}"' for _ in range(width)]
-    return "{" + ",\n".join(k + ":" + _random_text(rnd, depth - 1, budget) for k in keys) + "}"
-
-
 @pytest.mark.parametrize("seed", range(4))
 def test_large_random_documents_match_the_reference_model(seed):
-    rnd, budget, parts = random.Random(seed), [3000], []
-    while budget[0] > 0:
-        parts.append(_random_text(rnd, 5, budget))
-    text = "[" * 100 + ",".join(parts) + "]" * 100
+    # Long arrays, wide objects with repeated keys, and deep nesting around them.
+    rnd, shapes = random.Random(seed), []
+    items = [jsongen.value_text(rnd, 2, shapes) for _ in range(700)]
+    members = [f'"k{rnd.randint(0, 700)}":' + jsongen.value_text(rnd, 1, shapes) for _ in range(700)]
+    text = "[" * 100 + "[" + ",".join(items) + "],{" + ",\n".join(members) + "}" + "]" * 100
     expected = jsonref.normalise(text)
     assert "at line" not in expected
     assert via_text(text) == expected

@@ -15,22 +15,11 @@ import random
 import pytest
 
 import channelref as ref
+import jsongen
 import jsonref
 import quor_core
 
 HEADER = b"QUOR\x01"
-
-# Keys that agree on their first eight bytes, are prefixes of one another, hold NUL or
-# non-ASCII bytes, or are written with escapes.
-KEY_POOL = [
-    "", "a", "ab", "abcdefg", "abcdefgh", "abcdefghi", "abcdefghij", "abcdefgh\u0000",
-    "abcdefgh\u00e9", "abcdefgi", "channel_0001", "channel_0010", "channel_1000",
-    "channel_", "channel_00", "B", "_", "\u0000", "\u00e9t\u00e9", "\U0001f600", "z" * 20,
-    "z" * 19 + "y", "id", "role", "content", "n", "status",
-]
-ESCAPES = ['\\"', "\\\\", "\\/", "\\b", "\\f", "\\n", "\\r", "\\t", "\\u0000", "\\u001b",
-           "\\u0041", "\\u00e9", "\\u2028", "\\ud83d\\ude00", "\\u007f"]
-
 
 def roundtrip(text: str) -> str:
     """Both input modes must agree with the reference; returns the normal form."""
@@ -50,72 +39,12 @@ def roundtrip(text: str) -> str:
     return expected
 
 
-def key_text(rnd: random.Random, key: str) -> str:
-    ascii_only = rnd.random() < 0.5
-    if rnd.random() < 0.2 and key and ord(key[0]) < 0x10000:  # first character escaped
-        return '"\\u%04x' % ord(key[0]) + json.dumps(key[1:], ensure_ascii=ascii_only)[1:]
-    return json.dumps(key, ensure_ascii=ascii_only)
-
-
-def escaped_string(rnd: random.Random, length: int) -> str:
-    parts, size = ['"'], 0
-    while size < length:
-        if rnd.random() < 0.15:
-            parts.append(rnd.choice(ESCAPES))
-        else:
-            parts.append(rnd.choice("abcdefghijklmnop qrstuvwxyz0123456789\u00e9\u4e2d"))
-        size += 1
-    parts.append('"')
-    return "".join(parts)
-
-
-def number_text(rnd: random.Random) -> str:
-    kind = rnd.randrange(6)
-    if kind == 0:
-        return str(rnd.randint(-10**7, 10**7))
-    if kind == 1:
-        bits = rnd.randint(1, 64)
-        return str(rnd.choice([-1, 1]) * rnd.getrandbits(bits))
-    if kind == 2:
-        return rnd.choice(["0", "-0", "9223372036854775807", "-9223372036854775808",
-                           "-9223372036854775809", "18446744073709551615",
-                           "18446744073709551616", "99999999", "100000000", "-10", "7"])
-    if kind == 3:  # short binary fractions, the writer's direct case
-        return repr(rnd.randint(-10**9, 10**9) / 2 ** rnd.randint(1, 30))
-    if kind == 4:
-        return repr(rnd.uniform(-1e6, 1e6))
-    return rnd.choice(["1e2", "1.5e-7", "-2.5E+3", "0.1", "123456789.125", "5e-324"])
-
-
-def value_text(rnd: random.Random, depth: int, shapes: list) -> str:
-    roll = rnd.random()
-    if depth == 0 or roll < 0.35:
-        pick = rnd.randrange(4)
-        if pick == 0:
-            return number_text(rnd)
-        if pick == 1:
-            return escaped_string(rnd, rnd.choice([0, 1, 7, 15, 16, 17, 31, 63, 64, 65, 300]))
-        if pick == 2:
-            return json.dumps(rnd.choice(KEY_POOL))
-        return rnd.choice(["null", "true", "false"])
-    if roll < 0.55:
-        items = [value_text(rnd, depth - 1, shapes) for _ in range(rnd.choice([0, 1, 3, 20]))]
-        return "[" + ",".join(items) + "]"
-    if roll < 0.8 and shapes:
-        keys = rnd.choice(shapes)  # a run of records of one shape
-    else:
-        keys = [rnd.choice(KEY_POOL) for _ in range(rnd.choice([1, 2, 3, 5, 9, 16, 17, 40]))]
-        shapes.append(keys)
-    members = [key_text(rnd, k) + ":" + value_text(rnd, depth - 1, shapes) for k in keys]
-    return "{" + ",".join(members) + "}"
-
-
 @pytest.mark.parametrize("seed", range(6))
 def test_generated_documents_match_the_reference(seed):
     rnd = random.Random(seed)
     shapes = []
     for _ in range(40):
-        roundtrip(value_text(rnd, 4, shapes))
+        roundtrip(jsongen.value_text(rnd, 4, shapes))
 
 
 @pytest.mark.parametrize("seed", range(3))
@@ -138,7 +67,7 @@ def test_repeated_shapes_whose_keys_differ_late(seed):
 @pytest.mark.parametrize("length", [15, 16, 17, 255, 256, 257, 4000])
 def test_long_escaped_strings_and_their_truncations(length):
     rnd = random.Random(length)
-    text = escaped_string(rnd, length)
+    text = jsongen.escaped_string(rnd, length)
     roundtrip(text)
     roundtrip("[" + text + "," + text + "]")
     for cut in sorted({1, 2, len(text) // 2, len(text) - 2, len(text) - 1}):
@@ -153,7 +82,7 @@ def test_integer_widths_and_signs():
             n = rnd.randint(10 ** (digits - 1), 10**digits - 1) if digits > 1 else rnd.randint(0, 9)
             values.append(str(n if rnd.random() < 0.5 else -n))
     roundtrip("[" + ",".join(values) + "]")
-    roundtrip("[" + ", ".join(number_text(rnd) for _ in range(3000)) + "]")
+    roundtrip("[" + ", ".join(jsongen.number_text(rnd) for _ in range(3000)) + "]")
 
 
 def wide_superstep(rnd: random.Random):
