@@ -46,12 +46,18 @@ def test_sequences_other_than_lists_are_accepted():
     assert plan(["a", "b"], Seq([("a", "b")])) == expected
 
 
-def test_str_subclass_names_come_back_as_plain_str():
+def test_names_come_back_as_the_callers_own_strs_and_subclasses_as_plain_str():
     class Name(str):
         pass
 
-    (step,) = plan([Name("x")], [])
-    assert step == ["x"] and type(step[0]) is str
+    first, again, other = "é-" + "x", "é-" + "x", Name("y")
+    edge_name = "é-" + "x"  # equal, not identical: names come from `nodes`
+    steps = plan([first, other, again, first], [(edge_name, "y"), ("y", "y")])
+    assert steps == [["é-x"], ["y"]]
+    assert steps[0][0] is first
+    assert type(steps[1][0]) is str and steps[1][0] is not other
+    cyclic = plan([first, again, "z"], [("é-x", "z"), ("z", "é-x")])
+    assert cyclic == [["z", "é-x", "é-x"]] and cyclic[0][1] is first and cyclic[0][2] is first
 
 
 def test_long_chain_plans_without_deep_recursion():

@@ -281,6 +281,51 @@ class KeepAlive {
   std::vector<PyObject*> refs_;
 };
 
+// Texts read in place: each str is kept alive, so its UTF-8 stays valid, and a result
+// may hand the str itself back.
+class TextViews {
+ public:
+  operator std::span<const std::string_view>() const { return {views_.data(), views_.size()}; }
+  // Grown before anything is held, so a failed allocation leaves nothing half-recorded.
+  void add(PyObject* o, std::string_view view) {
+    if (views_.size() == views_.capacity()) {
+      views_.reserve(2 * views_.size() + 16);
+      objects_.reserve(views_.capacity());
+    }
+    keep_.hold(o);
+    views_.push_back(view);
+    objects_.push_back(o);
+  }
+  void reserve(size_t n) {
+    views_.reserve(n);
+    objects_.reserve(n);
+  }
+  std::string_view view(size_t i) const { return views_[i]; }
+  PyObject* object(size_t i) const { return objects_[i]; }
+
+ private:
+  KeepAlive keep_;
+  std::vector<std::string_view> views_;
+  std::vector<PyObject*> objects_;  // held by keep_
+};
+
+struct TextView {};
+
+template <>
+struct SequenceOf<TextView> {
+  using type = TextViews;
+  static bool convert(PyObject* o, type& out) {
+    if (!detail::check_sequence(o)) return false;
+    detail::reserve_hint(o, out);
+    return detail::for_each_item(o, [&](PyObject* item) {
+      std::string_view view;
+      if (!Text::convert(item, view)) return false;
+      out.add(item, view);
+      return true;
+    });
+  }
+};
+
 // Text pairs read in place: each tuple is kept alive, and with it its two strs.
 class TextPairViews {
  public:

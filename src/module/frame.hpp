@@ -158,6 +158,17 @@ inline constexpr bool is_result = false;
 template <class T, class E>
 inline constexpr bool is_result<Result<T, E>> = true;
 
+// A result that refers to its first argument (names given as positions in it, say) is
+// built with that argument's converted value; any other result on its own.
+template <class R, class... V>
+PyObject* build(const R& result, const std::tuple<V...>& values) {
+  if constexpr (requires { to_python(result, std::get<0>(values)); }) {
+    return to_python(result, std::get<0>(values));
+  } else {
+    return to_python(result);
+  }
+}
+
 template <class F, class... K, size_t... I>
 PyObject* call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Kinds<K...>,
                std::index_sequence<I...>) {
@@ -183,9 +194,9 @@ PyObject* call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Kinds
   PyObject* out;
   if constexpr (is_result<decltype(result)>) {
     if (!result.ok()) return raise(result.error());
-    out = to_python(result.value());
+    out = build(result.value(), values);
   } else {
-    out = to_python(result);  // an operation that cannot fail
+    out = build(result, values);  // an operation that cannot fail
   }
   return out ? out : result_failed();
 }

@@ -80,15 +80,21 @@ std::vector<uint32_t> ids_in_name_order(const std::vector<std::string_view>& nam
 
 }  // namespace
 
-SuperstepPlan plan(const std::vector<std::string>& nodes, const std::vector<Edge>& edges) {
+SuperstepPlan plan(std::span<const std::string_view> nodes, std::span<const Edge> edges) {
   SuperstepPlan result;
   if (nodes.empty()) return result;
 
   NameTable table(nodes.size());
   std::vector<uint32_t> node_ids(nodes.size());
+  std::vector<uint32_t> first_at;  // per name: the position of its first occurrence
+  first_at.reserve(nodes.size());
   for_each_hashed(
       table, nodes.size(), [&](size_t i) -> std::string_view { return nodes[i]; },
-      [&](size_t i, uint64_t h) { node_ids[i] = table.intern(nodes[i], h); });
+      [&](size_t i, uint64_t h) {
+        uint32_t id = table.intern(nodes[i], h);
+        if (id == first_at.size()) first_at.push_back(static_cast<uint32_t>(i));
+        node_ids[i] = id;
+      });
   const std::vector<std::string_view>& names = table.names();
   const size_t count = names.size();
 
@@ -163,21 +169,22 @@ SuperstepPlan plan(const std::vector<std::string>& nodes, const std::vector<Edge
     }
   }
 
-  result.resize(sizes.size() + (remainder_size > 0 ? 1 : 0));
-  for (size_t i = 0; i < sizes.size(); ++i) result[i].reserve(sizes[i]);
-  if (remainder_size > 0) result.back().reserve(remainder_size);
+  std::vector<std::vector<uint32_t>>& steps = result.steps;
+  steps.resize(sizes.size() + (remainder_size > 0 ? 1 : 0));
+  for (size_t i = 0; i < sizes.size(); ++i) steps[i].reserve(sizes[i]);
+  if (remainder_size > 0) steps.back().reserve(remainder_size);
   for (uint32_t id : ids_in_name_order(names)) {
     if (layer[id] != kUnplaced) {
-      result[layer[id]].push_back(names[id]);
+      steps[layer[id]].push_back(first_at[id]);
     } else {
-      result.back().insert(result.back().end(), occurrences[id], names[id]);
+      steps.back().insert(steps.back().end(), occurrences[id], first_at[id]);
     }
   }
   return result;
 }
 
-Result<SuperstepPlan> plan_supersteps(const std::vector<std::string>& nodes,
-                                      const std::vector<Edge>& edges) {
+Result<SuperstepPlan> plan_supersteps(std::span<const std::string_view> nodes,
+                                      std::span<const Edge> edges) {
   return plan(nodes, edges);
 }
 

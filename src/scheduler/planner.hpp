@@ -1,7 +1,8 @@
 // Superstep planning: longest-chain layering of a graph's nodes into BSP supersteps.
 #pragma once
 
-#include <string>
+#include <cstdint>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -10,16 +11,19 @@
 
 namespace quor::scheduler {
 
-using Edge = std::pair<std::string, std::string>;
-// Supersteps in order, each sorted by name bytes. Names view into the `nodes` argument,
-// which must outlive the plan.
-using SuperstepPlan = std::vector<std::vector<std::string_view>>;
+using Edge = std::pair<std::string_view, std::string_view>;
+
+// Supersteps in order, each sorted by name bytes. A name is given as the position in
+// `nodes` of its first occurrence, so that a caller can hand back its own name objects.
+struct SuperstepPlan {
+  std::vector<std::vector<uint32_t>> steps;
+};
 
 // Never fails: edges to unknown nodes and self-loops are ignored, and the nodes on or
 // behind a cycle come last, together, once per occurrence in `nodes`.
-SuperstepPlan plan(const std::vector<std::string>& nodes, const std::vector<Edge>& edges);
+SuperstepPlan plan(std::span<const std::string_view> nodes, std::span<const Edge> edges);
 
-Result<SuperstepPlan> plan_supersteps(const std::vector<std::string>& nodes,
-                                      const std::vector<Edge>& edges);
+Result<SuperstepPlan> plan_supersteps(std::span<const std::string_view> nodes,
+                                      std::span<const Edge> edges);
 
 }  // namespace quor::scheduler
