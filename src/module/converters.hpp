@@ -276,38 +276,39 @@ class KeepAlive {
     if (refs_.size() == refs_.capacity()) refs_.reserve(2 * refs_.size() + 16);
     refs_.push_back(Py_NewRef(o));
   }
+  void reserve(size_t n) { refs_.reserve(n); }
+  PyObject* operator[](size_t i) const { return refs_[i]; }
 
  private:
   std::vector<PyObject*> refs_;
 };
 
-// Texts read in place: each str is kept alive, so its UTF-8 stays valid, and a result
-// may hand the str itself back.
-class TextViews {
+// Values read in place from a sequence's items: item i is kept alive (and with it the
+// buffers its view points into) as object(i), so a result may also hand the item back.
+template <class T>
+class Views {
  public:
-  operator std::span<const std::string_view>() const { return {views_.data(), views_.size()}; }
-  // Grown before anything is held, so a failed allocation leaves nothing half-recorded.
-  void add(PyObject* o, std::string_view view) {
-    if (views_.size() == views_.capacity()) {
-      views_.reserve(2 * views_.size() + 16);
-      objects_.reserve(views_.capacity());
-    }
-    keep_.hold(o);
+  operator std::span<const T>() const { return {views_.data(), views_.size()}; }
+  void add(PyObject* item, const T& view) {
+    keep_.hold(item);
     views_.push_back(view);
-    objects_.push_back(o);
   }
   void reserve(size_t n) {
+    keep_.reserve(n);
     views_.reserve(n);
-    objects_.reserve(n);
   }
-  std::string_view view(size_t i) const { return views_[i]; }
-  PyObject* object(size_t i) const { return objects_[i]; }
+  const T& view(size_t i) const { return views_[i]; }
+  PyObject* object(size_t i) const { return keep_[i]; }
 
  private:
   KeepAlive keep_;
-  std::vector<std::string_view> views_;
-  std::vector<PyObject*> objects_;  // held by keep_
+  std::vector<T> views_;
 };
+
+// Texts read in place: a result may hand a str itself back.
+using TextViews = Views<std::string_view>;
+// Text pairs read in place: each tuple is kept alive, and with it its two strs.
+using TextPairViews = Views<std::pair<std::string_view, std::string_view>>;
 
 struct TextView {};
 
@@ -326,20 +327,6 @@ struct SequenceOf<TextView> {
   }
 };
 
-// Text pairs read in place: each tuple is kept alive, and with it its two strs.
-class TextPairViews {
- public:
-  operator std::span<const std::pair<std::string_view, std::string_view>>() const {
-    return {pairs_.data(), pairs_.size()};
-  }
-  std::vector<std::pair<std::string_view, std::string_view>>& pairs() { return pairs_; }
-  KeepAlive& keep() { return keep_; }
-
- private:
-  KeepAlive keep_;
-  std::vector<std::pair<std::string_view, std::string_view>> pairs_;
-};
-
 struct TextPairView {};
 
 template <>
@@ -347,12 +334,11 @@ struct SequenceOf<TextPairView> {
   using type = TextPairViews;
   static bool convert(PyObject* o, type& out) {
     if (!detail::check_sequence(o)) return false;
-    detail::reserve_hint(o, out.pairs());
+    detail::reserve_hint(o, out);
     return detail::for_each_item(o, [&](PyObject* item) {
       std::string_view first, second;
       if (!TextPair::convert_views(item, first, second)) return false;
-      out.keep().hold(item);
-      out.pairs().emplace_back(first, second);
+      out.add(item, {first, second});
       return true;
     });
   }
