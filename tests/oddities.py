@@ -20,25 +20,21 @@ class Seq:
         return self.items[i]
 
 
-class Real:
-    """__float__ returns the value, or raises it when it is an exception."""
+class _Hook:
+    """A conversion hook that returns the value, or raises it when it is an exception."""
 
     def __init__(self, value):
         self.value = value
 
-    def __float__(self):
+    def _give(self):
         if isinstance(self.value, BaseException):
             raise self.value
         return self.value
 
 
-class Index:
-    """__index__ returns the value, or raises it when it is an exception."""
+class Real(_Hook):
+    __float__ = _Hook._give
 
-    def __init__(self, value):
-        self.value = value
 
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
+class Index(_Hook):
+    __index__ = _Hook._give
