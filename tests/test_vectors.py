@@ -48,36 +48,21 @@ def ref_top_k(query, matrix, k):
     return [(i, scores[i]) for i in order[:k]]
 
 
-def same(a, b):
-    return (math.isnan(a) and math.isnan(b)) or (a == b and math.copysign(1, a) == math.copysign(1, b))
-
-
 def vec(rng, n, special=0.0):
     pool = [0.0, -0.0, 1e-45, -3e-39, 1e20, -1e20, math.inf, -math.inf, math.nan, 1e39]
     return [rng.choice(pool) if rng.random() < special else rng.uniform(-2, 2) for _ in range(n)]
 
 
-@pytest.mark.parametrize(
-    "a, b, expected",
-    [
-        ([1.0, 2.0, 3.0], [1.0, 2.0, 3.0], 0.9999999403953552),
-        ([1.0, 2.0, 3.0], [4.0, 5.0, 6.0], 0.9746317863464355),
-        ([1.0, 1.0], [1.0, 0.0], 0.7071067690849304),
-        ([1.0, 2.0, 3.0], [-1.0, -2.0, -3.0], -0.9999999403953552),
-        ([3.0, 4.0], [3.0, 4.0], 1.0),
-        ([1.0, 2.0], [2.0, 4.0], 1.0),
-        ([], [], 0.0),
-        ([1.0], [1.0, 2.0], 0.0),
-        ([0.0, 0.0], [1.0, 2.0], 0.0),
-        ([1e-30], [1e-30], 0.0),
-        ([1e20], [1e20], math.nan),
-        ([math.nan], [1.0], math.nan),
-        ([math.nan], [0.0], 0.0),
-        ([1e39], [1.0], math.nan),  # beyond float32: an infinity
-    ],
-)
+@pytest.mark.parametrize("a, b, expected", [
+    ([1.0, 2.0, 3.0], [1.0, 2.0, 3.0], 0.9999999403953552), ([1.0, 2.0, 3.0], [4.0, 5.0, 6.0], 0.9746317863464355),
+    ([1.0, 1.0], [1.0, 0.0], 0.7071067690849304), ([1.0, 2.0, 3.0], [-1.0, -2.0, -3.0], -0.9999999403953552),
+    ([3.0, 4.0], [3.0, 4.0], 1.0), ([1.0, 2.0], [2.0, 4.0], 1.0), ([], [], 0.0), ([1.0], [1.0, 2.0], 0.0),
+    ([0.0, 0.0], [1.0, 2.0], 0.0), ([1e-30], [1e-30], 0.0), ([1e20], [1e20], math.nan),
+    ([math.nan], [1.0], math.nan), ([math.nan], [0.0], 0.0),
+    ([1e39], [1.0], math.nan),  # beyond float32: an infinity
+])
 def test_cosine_examples(a, b, expected):
-    assert same(cosine_similarity(a, b), expected)
+    assert repr(cosine_similarity(a, b)) == repr(expected)
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -86,28 +71,21 @@ def test_cosine_matches_float32_reference(seed):
     for _ in range(200):
         n = rng.randrange(0, 40)
         a, b = vec(rng, n, special=seed / 10), vec(rng, n if rng.random() < 0.9 else n + 1, seed / 10)
-        assert same(cosine_similarity(a, b), ref_cosine(a, b)), (a, b)
+        assert repr(cosine_similarity(a, b)) == repr(ref_cosine(a, b)), (a, b)
 
 
-@pytest.mark.parametrize(
-    "query, matrix, k, expected",
-    [
-        ([1.0, 0.0], [[0.0, 1.0], [1.0, 0.0], [1.0, 1.0]], 2, [(1, 1.0), (2, 0.7071067690849304)]),
-        ([1.0], [[2.0], [1.0], [3.0]], 3, [(0, 1.0), (1, 1.0), (2, 1.0)]),
-        ([1.0, 0.0], [[1.0], [-1.0, 0.0]], 2, [(0, 0.0), (1, -1.0)]),
-        ([], [[1.0], [2.0], []], 2, [(0, 0.0), (1, 0.0)]),
-        ([1.0], [], 5, []),
-        ([1.0], [[1.0]], 0, []),
-        ([1.0], [[1.0], [2.0]], 2**64 - 1, [(0, 1.0), (1, 1.0)]),
-        ([1.0], [[-0.0], [math.nan], [0.0], [-1.0], [math.nan], [1.0]], 6,
-         [(5, 1.0), (0, 0.0), (2, 0.0), (3, -1.0), (1, math.nan), (4, math.nan)]),
-    ],
-)
+@pytest.mark.parametrize("query, matrix, k, expected", [
+    ([1.0, 0.0], [[0.0, 1.0], [1.0, 0.0], [1.0, 1.0]], 2, [(1, 1.0), (2, 0.7071067690849304)]),
+    ([1.0], [[2.0], [1.0], [3.0]], 3, [(0, 1.0), (1, 1.0), (2, 1.0)]),
+    ([1.0, 0.0], [[1.0], [-1.0, 0.0]], 2, [(0, 0.0), (1, -1.0)]),
+    ([], [[1.0], [2.0], []], 2, [(0, 0.0), (1, 0.0)]), ([1.0], [], 5, []), ([1.0], [[1.0]], 0, []),
+    ([1.0], [[1.0], [2.0]], 2**64 - 1, [(0, 1.0), (1, 1.0)]),
+    ([1.0], [[-0.0], [math.nan], [0.0], [-1.0], [math.nan], [1.0]], 6,
+     [(5, 1.0), (0, 0.0), (2, 0.0), (3, -1.0), (1, math.nan), (4, math.nan)]),
+])
 def test_top_k_examples(query, matrix, k, expected):
     got = top_k(query, matrix, k)
-    assert [i for i, _ in got] == [i for i, _ in expected]
-    assert all(same(s, e) for (_, s), (_, e) in zip(got, expected))
-    assert all(type(i) is int and type(s) is float for i, s in got)
+    assert repr(got) == repr(expected) and all(type(i) is int and type(s) is float for i, s in got)
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -120,9 +98,7 @@ def test_top_k_matches_reference(seed):
                   for _ in range(rng.randrange(0, 30))]
         matrix += [matrix[0]] * 3 if matrix else []  # ties
         k = rng.randrange(0, len(matrix) + 3)
-        got, want = top_k(query, matrix, k), ref_top_k(query, matrix, k)
-        assert [i for i, _ in got] == [i for i, _ in want]
-        assert all(same(a, b) for (_, a), (_, b) in zip(got, want))
+        assert repr(top_k(query, matrix, k)) == repr(ref_top_k(query, matrix, k))
 
 
 class IntWithFloat(int):
@@ -130,19 +106,14 @@ class IntWithFloat(int):
         return 0.25
 
 
-@pytest.mark.parametrize(
-    "values, expected",
-    [
-        ([], -0.0), ([0.0], 0.0), ([-0.0], -0.0), ([-0.0, 0.0], 0.0),
-        ([0.1, 0.2, 0.3], 0.6000000000000001),
-        ([1e16, 1.0, -1e16], 0.0), ([1e16, -1e16, 1.0], 1.0),
-        ([1, 2, True], 4.0), ((0.5, 0.25), 0.75), (b"\x01\x02", 3.0),
-        ([math.inf, -math.inf], math.nan), ([1.7e308, 1.7e308], math.inf),
-        ([Real(1.5), Index(3), IntWithFloat(7)], 4.75), ([2**1023 * 1.5], 2**1023 * 1.5),
-    ],
-)
+@pytest.mark.parametrize("values, expected", [
+    ([], -0.0), ([0.0], 0.0), ([-0.0], -0.0), ([-0.0, 0.0], 0.0), ([0.1, 0.2, 0.3], 0.6000000000000001),
+    ([1e16, 1.0, -1e16], 0.0), ([1e16, -1e16, 1.0], 1.0), ([1, 2, True], 4.0), ((0.5, 0.25), 0.75),
+    (b"\x01\x02", 3.0), ([math.inf, -math.inf], math.nan), ([1.7e308, 1.7e308], math.inf),
+    ([Real(1.5), Index(3), IntWithFloat(7)], 4.75), ([2**1023 * 1.5], 2**1023 * 1.5),
+])
 def test_aggregate_cost_examples(values, expected):
-    assert same(aggregate_cost(values), expected)
+    assert repr(aggregate_cost(values)) == repr(expected)
 
 
 def test_aggregate_cost_is_the_plain_left_to_right_loop():
@@ -153,4 +124,4 @@ def test_aggregate_cost_is_the_plain_left_to_right_loop():
         total = -0.0
         for v in values:
             total += v
-        assert same(aggregate_cost(values), total)
+        assert repr(aggregate_cost(values)) == repr(total)
