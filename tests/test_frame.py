@@ -175,10 +175,7 @@ def test_reported_length_is_only_a_hint(length):
     (lambda: len(q.top_k([1.0], [[1.0]] * 3, True)), 1),
     (lambda: len(q.top_k([1.0], [[1.0]] * 3, Index(2))), 2),
     (lambda: len(q.top_k([1.0], [[1.0]], 2**64 - 1)), 1),
-    (lambda: q.aggregate_cost((0.5, 0.25)), 0.75),
     (lambda: q.hash_event(type("S", (str,), {})("a"), "b"), q.hash_event("a", "b")),
-    (lambda: q.decode_checkpoint(list(q.encode_checkpoint("[1]"))), "[1]"),
-    (lambda: q.decode_checkpoint([Index(b) for b in q.encode_checkpoint("[1]")]), "[1]"),
 ])
 def test_accepted_inputs(call, expected):
     assert call() == expected

@@ -101,50 +101,32 @@ FAILURES = [(text, f"{message} at line {line} column {column}")
 
 # Accepted documents and their normal form, numbers and nesting at their limits.
 DOCUMENTS = [
-    ('{"b":1,"a":2}', '{"a":2,"b":1}'),
-    ('{"a":1,"a":2}', '{"a":2}'),
-    ('{"a":[1],"a":{"x":null}}', '{"a":{"x":null}}'),
-    ('{"B":0,"a":0,"_":0}', '{"B":0,"_":0,"a":0}'),
+    ('{"b":1,"a":2}', '{"a":2,"b":1}'), ('{"a":1,"a":2}', '{"a":2}'),
+    ('{"a":[1],"a":{"x":null}}', '{"a":{"x":null}}'), ('{"B":0,"a":0,"_":0}', '{"B":0,"_":0,"a":0}'),
     (' \t\r\n[ 1 , { "k" : true } , [ ] , { } , null , false ] \n', '[1,{"k":true},[],{},null,false]'),
-    ("-0", "-0.0"),
-    ("1e2", "100.0"),
-    ("1.0", "1.0"),
-    ("10", "10"),
-    ("1e-400", "0.0"),
-    ("-1e-400", "-0.0"),
-    ("18446744073709551615", "18446744073709551615"),
+    ("-0", "-0.0"), ("1e2", "100.0"), ("1.0", "1.0"), ("10", "10"), ("1e-400", "0.0"),
+    ("-1e-400", "-0.0"), ("18446744073709551615", "18446744073709551615"),
     ("18446744073709551616", "1.8446744073709552e+19"),
     ("-9223372036854775808", "-9223372036854775808"),
-    ("-9223372036854775809", "-9.223372036854776e+18"),
-    ("9223372036854775808", "9223372036854775808"),
+    ("-9223372036854775809", "-9.223372036854776e+18"), ("9223372036854775808", "9223372036854775808"),
     ("0.15838287025480557", "0.15838287025480555"),
     ("7.142328006063565e-165", "7.1423280060635645e-165"),
     ("7.1423280060635645e-165", "7.142328006063565e-165"),
     ("[" * 127 + "]" * 127, "[" * 127 + "]" * 127),
-    ("[" * 126 + "{}" + "]" * 126, "[" * 126 + "{}" + "]" * 126),
-    ('"\\u0000"', '"\\u0000"'),
-    ('"\\u00e9"', '"\u00e9"'),
-    ('"\\/"', '"/"'),
-    ('"\\ud800\\udc00\\uDBFF\\uDFFF"', '"\U00010000\U0010FFFF"'),
-    ('"\x7f"', '"\x7f"'),
-    (b'"\xf4\x8f\xbf\xbf"', '"\U0010FFFF"'),
-    (b'"\xed\x9f\xbf\xee\x80\x80"', '"\ud7ff\ue000"'),
+    ("[" * 126 + "{}" + "]" * 126, "[" * 126 + "{}" + "]" * 126), ('"\\u0000"', '"\\u0000"'),
+    ('"\\u00e9"', '"\u00e9"'), ('"\\/"', '"/"'),
+    ('"\\ud800\\udc00\\uDBFF\\uDFFF"', '"\U00010000\U0010FFFF"'), ('"\x7f"', '"\x7f"'),
+    (b'"\xf4\x8f\xbf\xbf"', '"\U0010FFFF"'), (b'"\xed\x9f\xbf\xee\x80\x80"', '"\ud7ff\ue000"'),
     (b'"\\ud83d\\ude00\xc3\xa9"', '"\U0001F600\u00e9"'),
-    ("[" + ",".join(["[" * 126 + "]" * 126] * 3) + "]", "[" + ",".join(["[" * 126 + "]" * 126] * 3) + "]"),
+    ("[" + ",".join(["[" * 126 + "]" * 126] * 3) + "]",) * 2,
     # numbers
     ("1e2147483647", "number out of range at line 1 column 12"),
     ("1e2147483648", "number out of range at line 1 column 12"),
-    ("[1e99999999999999,\n 1]", "number out of range at line 1 column 17"),
-    ("0e99999999999", "0.0"),
-    ("-0e2147483648", "-0.0"),
-    ("-1e-99999999999", "-0.0"),
-    ("1e0000000000000000000002", "100.0"),
-    ("1" + "0" * 400, "number out of range at line 1 column 401"),
-    ("0." + "0" * 400 + "1", "0.0"),
-    ("1." + "0" * 1000, "1.0"),
-    ("5e-324", "5e-324"),
-    ("1e309", "number out of range at line 1 column 5"),
-    ("99999999999999999999", "1e+20"),
+    ("[1e99999999999999,\n 1]", "number out of range at line 1 column 17"), ("0e99999999999", "0.0"),
+    ("-0e2147483648", "-0.0"), ("-1e-99999999999", "-0.0"), ("1e0000000000000000000002", "100.0"),
+    ("1" + "0" * 400, "number out of range at line 1 column 401"), ("0." + "0" * 400 + "1", "0.0"),
+    ("1." + "0" * 1000, "1.0"), ("5e-324", "5e-324"),
+    ("1e309", "number out of range at line 1 column 5"), ("99999999999999999999", "1e+20"),
     # Once the integer part has overflowed, fraction digits are still appended
     # while they fit, and the first one that does not fit ends the appending.
     ("1844674407370955161600000000000000000000000", "1.8446744073709553e+42"),
@@ -174,7 +156,8 @@ NUMBER_BOUNDARIES = [
     "1844674407370955161.5", "1844674407370955161.6", "1844674407370955161.59", "18446744073709551616e-1",
     "184467440737095516159e-2", "9007199254740993", "9007199254740993.0", "-9007199254740993.0",
     "1" + "0" * 300, "1" + "0" * 308 + ".5", "0." + "1" * 40, "1" * 40 + "e-40", "1e-2147483647",
-    "1e-2147483648", "0e2147483648", "0.01e-2147483647", "1.5e-2147483647", "100000000000000000000e2147483647",
+    "1e-2147483648", "0e2147483648", "0.01e-2147483647", "1.5e-2147483647",
+    "100000000000000000000e2147483647",
     "0.00000000000000000001e2147483647", "4.9406564584124654e-324", "3e-324", "2.5e-324", "2e-324", "1e-323",
     "2.225073858507201e-308", "2.2250738585072014e-308", "2.2250738585072011e-308", "1e308",
     "1.7976931348623157e308", "1.7976931348623158e308", "1.7976931348623159e308", "1.8e308",
@@ -233,18 +216,14 @@ def test_typed_reads_report_what_they_found(reducers, updates, expected):
 
 GENERATED = settings(max_examples=300, derandomize=True, deadline=None,
                      suppress_health_check=[HealthCheck.too_slow])
-TEXTS = {
-    "valid": jsongen.json_texts(),
-    "mutated text": jsongen.mutated(jsongen.json_texts(), jsongen.MUTATION_CHARS),
-    "mutated bytes": jsongen.mutated(jsongen.json_texts().map(str.encode), jsongen.MUTATION_BYTES),
-}
+TEXTS = st.one_of(jsongen.json_texts(), jsongen.mutated(jsongen.json_texts(), jsongen.MUTATION_CHARS),
+                  jsongen.mutated(jsongen.json_texts().map(str.encode), jsongen.MUTATION_BYTES))
 
 
-@pytest.mark.parametrize("kind", TEXTS)
-@GENERATED
-@given(data=st.data())
-def test_generated_texts_match_the_reference_model(kind, data):
-    assert_agrees_with_model(data.draw(TEXTS[kind]))
+@settings(GENERATED, max_examples=900)
+@given(TEXTS)
+def test_generated_texts_match_the_reference_model(text):
+    assert_agrees_with_model(text)
 
 
 def large_documents(seed):

@@ -124,7 +124,8 @@ def units_apart(x, y):
     lambda: [x for x in random_doubles(1, 60000) if exact_condition(x)],
     lambda: [float(f"{r.uniform(1, 10):.14f}e{r.randint(-7, 13)}") * r.choice([1, -1])
              for r in [random.Random(2)] for _ in range(20000)],
-    lambda: [r.randint(-2**63, 2**64 - 1) for r in [random.Random(3)] for _ in range(1000)] + [-2**63, 2**64 - 1],
+    lambda: [r.randint(-2**63, 2**64 - 1) for r in [random.Random(3)] for _ in range(1000)]
+    + [-2**63, 2**64 - 1],
 ])
 def test_numbers_inside_the_condition_survive_every_cycle(make):
     values = current = make()
