@@ -57,9 +57,10 @@ def assert_agrees_with_model(text) -> None:
             assert got == expected
 
 
-# One row per rule of the failure table, with multi-line and multi-byte inputs where the
-# position rule is easy to get wrong; byte input adds the UTF-8 check on string content,
-# which runs once the closing quote is read, so earlier string errors take precedence.
+# Each failure message with the inputs that end in it and the line and column of each,
+# multi-line and multi-byte where the position rule is easy to get wrong. Byte input adds
+# the UTF-8 check on string content, which runs once the closing quote is read, so earlier
+# string errors take precedence.
 FAILURE_RULES = {
     'EOF while parsing a value': [('', 1, 0), (' \n ', 2, 1), ('\t', 1, 1), ('nul', 1, 3),
         ('fals', 1, 4), ('[t', 1, 2), ('1.', 1, 2), ('-', 1, 1), ('[-', 1, 2), ('1e', 1, 2),
