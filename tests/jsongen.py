@@ -16,21 +16,18 @@ SHORT_ESCAPES = {'"': '\\"', "\\": "\\\\", "/": "\\/", "\b": "\\b", "\f": "\\f",
 
 @st.composite
 def string_tokens(draw):
-    chars = draw(st.text(max_size=8))
     out = ['"']
-    for ch in chars:
-        cp = ord(ch)
+    for ch in draw(st.text(max_size=8)):
         style = draw(st.integers(0, 2))
         if ch in SHORT_ESCAPES and style:
             out.append(SHORT_ESCAPES[ch])
-        elif cp < 0x20 or ch in '"\\' or style == 2:
-            units = ch.encode("utf-16-be")
-            hexes = [units[i:i + 2].hex() for i in range(0, len(units), 2)]
-            out.append("".join("\\u" + (h.upper() if style == 1 else h) for h in hexes))
+        elif ord(ch) < 0x20 or ch in '"\\' or style == 2:  # as \u escapes, astral ones in pairs
+            units = ch.encode("utf-16-be").hex()
+            out += ["\\u" + (units[i:i + 4].upper() if style == 1 else units[i:i + 4])
+                    for i in range(0, len(units), 4)]
         else:
             out.append(ch)
-    out.append('"')
-    return "".join(out)
+    return "".join(out) + '"'
 
 
 @st.composite
@@ -144,21 +141,16 @@ def escaped_string(rnd: random.Random, length: int) -> str:
 
 
 def number_text(rnd: random.Random) -> str:
-    kind = rnd.randrange(6)
-    if kind == 0:
-        return str(rnd.randint(-10**7, 10**7))
-    if kind == 1:
-        bits = rnd.randint(1, 64)
-        return str(rnd.choice([-1, 1]) * rnd.getrandbits(bits))
-    if kind == 2:
-        return rnd.choice(["0", "-0", "9223372036854775807", "-9223372036854775808",
-                           "-9223372036854775809", "18446744073709551615",
-                           "18446744073709551616", "99999999", "100000000", "-10", "7"])
-    if kind == 3:  # short binary fractions, the writer's direct case
-        return repr(rnd.randint(-10**9, 10**9) / 2 ** rnd.randint(1, 30))
-    if kind == 4:
-        return repr(rnd.uniform(-1e6, 1e6))
-    return rnd.choice(["1e2", "1.5e-7", "-2.5E+3", "0.1", "123456789.125", "5e-324"])
+    return rnd.choice([
+        lambda: str(rnd.randint(-10**7, 10**7)),
+        lambda: str(rnd.choice([-1, 1]) * rnd.getrandbits(rnd.randint(1, 64))),
+        lambda: rnd.choice(["0", "-0", "9223372036854775807", "-9223372036854775808",
+                            "-9223372036854775809", "18446744073709551615", "18446744073709551616",
+                            "99999999", "100000000", "-10", "7"]),
+        lambda: repr(rnd.randint(-10**9, 10**9) / 2 ** rnd.randint(1, 30)),  # the writer's direct case
+        lambda: repr(rnd.uniform(-1e6, 1e6)),
+        lambda: rnd.choice(["1e2", "1.5e-7", "-2.5E+3", "0.1", "123456789.125", "5e-324"]),
+    ])()
 
 
 def value_text(rnd: random.Random, depth: int, shapes: list) -> str:

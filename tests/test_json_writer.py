@@ -1,6 +1,6 @@
-"""Writing documents: float layout, string escapes, key order, and which floats survive
-encode/decode cycles. Documents reach the writer by reading JSON text, so cases go through
-encode_checkpoint and look at the payload after the 5-byte header."""
+"""Writing documents: float layout, string escapes and key order. Documents reach the
+writer by reading JSON text, so cases go through encode_checkpoint and look at the payload
+after the 5-byte header."""
 
 import json
 import math
@@ -12,7 +12,7 @@ from hypothesis import given, settings, strategies as st
 
 import jsonref
 import quor_core
-from quor_core import decode_checkpoint, encode_checkpoint
+from quor_core import encode_checkpoint
 
 GENERATED = settings(max_examples=250, derandomize=True, deadline=None)
 
@@ -89,58 +89,14 @@ def test_sums_with_random_significands_are_written_as_repr_writes_them():
             assert out == jsonref.write_float(total), (a, b)
 
 
-# Which floats survive encode/decode cycles unchanged, and how far the others move.
-
-def exact_condition(x):
-    """S <= 2**53 and -22 <= E <= 22 for the text the module writes (repr's digits)."""
-    mantissa, _, exponent = repr(x).partition("e")
-    whole, _, fraction = mantissa.lstrip("-").partition(".")
-    e = (int(exponent) if exponent else 0) - len(fraction)
-    return int(whole + fraction) <= 2**53 and -22 <= e <= 22
-
-
-def random_doubles(seed, n):
-    rng, out = random.Random(seed), []
-    while len(out) < n:
+@pytest.mark.parametrize("seed", range(2))
+def test_many_doubles_read_and_write_as_the_model_does(seed):
+    """Random bit patterns and ordinary magnitudes, spelled by repr: the reader's product may
+    move one by a unit or two, and the written text is the shortest one of what was read."""
+    rng, values = random.Random(seed), []
+    while len(values) < 50000:
         x = struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0]
         if math.isfinite(x):
-            out.append(x)
-    return out
-
-
-def read_once(values):
-    """One read: encode_checkpoint reads the text and writes the float it got."""
-    return json.loads(encode_checkpoint(json.dumps(values))[5:])
-
-
-def units_apart(x, y):
-    n = 0
-    while x != y and n < 10:
-        x, n = math.nextafter(x, y), n + 1
-    return n
-
-
-@pytest.mark.parametrize("make", [
-    lambda: [x for x in random_doubles(1, 60000) if exact_condition(x)],
-    lambda: [float(f"{r.uniform(1, 10):.14f}e{r.randint(-7, 13)}") * r.choice([1, -1])
-             for r in [random.Random(2)] for _ in range(20000)],
-    lambda: [r.randint(-2**63, 2**64 - 1) for r in [random.Random(3)] for _ in range(1000)]
-    + [-2**63, 2**64 - 1],
-])
-def test_numbers_inside_the_condition_survive_every_cycle(make):
-    values = current = make()
-    assert all(exact_condition(x) for x in values if isinstance(x, float))
-    for _ in range(3):
-        current = json.loads(decode_checkpoint(encode_checkpoint(json.dumps(current))))
-        assert current == values and all(type(a) is type(b) for a, b in zip(current, values))
-
-
-@pytest.mark.parametrize("make, max_units, moved", [
-    (lambda: random_doubles(4, 200000), 2, (0.27, 0.32)),
-    (lambda: [r.uniform(-1000, 1000) for r in [random.Random(5)] for _ in range(100000)], 1, (0.09, 0.12)),
-])
-def test_numbers_outside_move_by_at_most_two_units_per_read(make, max_units, moved):
-    values = make()
-    moves = [units_apart(x, y) for x, y in zip(values, read_once(values))]
-    assert all(not exact_condition(x) for x, m in zip(values, moves) if m)
-    assert max(moves) == max_units and moved[0] < sum(1 for m in moves if m) / len(values) < moved[1]
+            values += [x, rng.uniform(-1000, 1000)]
+    text = json.dumps(values)
+    assert written(text) == jsonref.normalise(text)
