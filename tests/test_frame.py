@@ -11,21 +11,9 @@ from hypothesis import given, settings, strategies as st
 
 import quor_core as q
 from oddities import Index, Real, Seq
-from test_module import SIGNATURES
+from test_module import PARAMETERS, SIGNATURES
 
-# The argument kind of every parameter, in the order of SIGNATURES.
-KINDS = {
-    "cosine_similarity": ("singles", "singles"),
-    "top_k": ("singles", "matrix", "count"),
-    "encode_checkpoint": ("text",),
-    "decode_checkpoint": ("bytes",),
-    "reduce_channel": ("text", "text", "text"),
-    "advance_superstep": ("text", "text", "text"),
-    "plan_supersteps": ("texts", "pairs"),
-    "hash_event": ("text", "text"),
-    "verify_chain": ("text", "pairs"),
-    "aggregate_cost": ("reals",),
-}
+KINDS = {name: tuple(params.values()) for name, params in PARAMETERS.items()}
 # A value of each kind that converts.
 GOOD = {"singles": [1.0], "matrix": [[1.0]], "count": 1, "text": "x", "bytes": b"ab",
         "texts": ["a"], "pairs": [("a", "b")], "reals": [1.0]}

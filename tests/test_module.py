@@ -7,19 +7,21 @@ import pytest
 
 import quor_core
 
-# Every function the module may carry, in registration order.
-SIGNATURES = {
-    "cosine_similarity": ("a", "b"),
-    "top_k": ("query", "matrix", "k"),
-    "encode_checkpoint": ("json_str",),
-    "decode_checkpoint": ("blob",),
-    "reduce_channel": ("reducer", "current_json", "update_json"),
-    "advance_superstep": ("state_json", "reducers_json", "updates_json"),
-    "plan_supersteps": ("nodes", "edges"),
-    "hash_event": ("prev_hash", "payload"),
-    "verify_chain": ("genesis", "entries"),
-    "aggregate_cost": ("values",),
+# Every function the module carries, in registration order, with each parameter's argument
+# kind (the conversion rules of each kind are in test_frame.py).
+PARAMETERS = {
+    "cosine_similarity": {"a": "singles", "b": "singles"},
+    "top_k": {"query": "singles", "matrix": "matrix", "k": "count"},
+    "encode_checkpoint": {"json_str": "text"},
+    "decode_checkpoint": {"blob": "bytes"},
+    "reduce_channel": {"reducer": "text", "current_json": "text", "update_json": "text"},
+    "advance_superstep": {"state_json": "text", "reducers_json": "text", "updates_json": "text"},
+    "plan_supersteps": {"nodes": "texts", "edges": "pairs"},
+    "hash_event": {"prev_hash": "text", "payload": "text"},
+    "verify_chain": {"genesis": "text", "entries": "pairs"},
+    "aggregate_cost": {"values": "reals"},
 }
+SIGNATURES = {name: tuple(params) for name, params in PARAMETERS.items()}
 DESCRIPTIONS = {
     "cosine_similarity": "Cosine similarity between two equal-length vectors.",
     "top_k": "Indices and scores of the `k` rows most similar to `query`.",
