@@ -95,8 +95,9 @@ struct Byte {
 
 struct TextPair {
   using type = std::pair<std::string, std::string>;
+  using views = std::pair<std::string_view, std::string_view>;
   // The two items as views, item 0 converted first.
-  static bool convert_views(PyObject* o, std::string_view& first, std::string_view& second) {
+  static bool convert_views(PyObject* o, views& out) {
     if (!PyTuple_CheckExact(o) && !PyTuple_Check(o)) return fail_conversion(o, "PyTuple");
     Py_ssize_t n = PyTuple_Size(o);
     if (n != 2) {
@@ -104,14 +105,14 @@ struct TextPair {
       PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
       return false;
     }
-    return Text::convert(PyTuple_GetItem(o, 0), first) &&
-           Text::convert(PyTuple_GetItem(o, 1), second);
+    return Text::convert(PyTuple_GetItem(o, 0), out.first) &&
+           Text::convert(PyTuple_GetItem(o, 1), out.second);
   }
   static bool convert(PyObject* o, type& out) {
-    std::string_view first, second;
-    if (!convert_views(o, first, second)) return false;
-    out.first.assign(first.data(), first.size());
-    out.second.assign(second.data(), second.size());
+    views v;
+    if (!convert_views(o, v)) return false;
+    out.first.assign(v.first.data(), v.first.size());
+    out.second.assign(v.second.data(), v.second.size());
     return true;
   }
 };
@@ -310,39 +311,29 @@ using TextViews = Views<std::string_view>;
 // Text pairs read in place: each tuple is kept alive, and with it its two strs.
 using TextPairViews = Views<std::pair<std::string_view, std::string_view>>;
 
-struct TextView {};
-
-template <>
-struct SequenceOf<TextView> {
-  using type = TextViews;
+// Items read in place, each kept alive beside its view for the length of the call.
+template <class T, bool (*Read)(PyObject*, T&)>
+struct InPlaceSequence {
+  using type = Views<T>;
   static bool convert(PyObject* o, type& out) {
     if (!detail::check_sequence(o)) return false;
     detail::reserve_hint(o, out);
     return detail::for_each_item(o, [&](PyObject* item) {
-      std::string_view view;
-      if (!Text::convert(item, view)) return false;
+      T view;
+      if (!Read(item, view)) return false;
       out.add(item, view);
       return true;
     });
   }
 };
 
-struct TextPairView {};
-
+struct TextView {};
 template <>
-struct SequenceOf<TextPairView> {
-  using type = TextPairViews;
-  static bool convert(PyObject* o, type& out) {
-    if (!detail::check_sequence(o)) return false;
-    detail::reserve_hint(o, out);
-    return detail::for_each_item(o, [&](PyObject* item) {
-      std::string_view first, second;
-      if (!TextPair::convert_views(item, first, second)) return false;
-      out.add(item, {first, second});
-      return true;
-    });
-  }
-};
+struct SequenceOf<TextView> : InPlaceSequence<std::string_view, &Text::convert> {};
+
+struct TextPairView {};
+template <>
+struct SequenceOf<TextPairView> : InPlaceSequence<TextPair::views, &TextPair::convert_views> {};
 
 namespace detail {
 
