@@ -15,6 +15,7 @@
 
 namespace quor::json::detail {
 
+// What a read failed on; the texts live with the rest of the error text in errors.cpp.
 enum Msg : uint8_t {
   kEofValue,
   kEofList,
@@ -37,30 +38,6 @@ enum Msg : uint8_t {
   kInvalidCodePoint,
   kRecursionLimit,
   kInvalidType,  // message built at the failure site
-};
-
-inline constexpr const char* kMessages[] = {
-    "EOF while parsing a value",
-    "EOF while parsing a list",
-    "EOF while parsing an object",
-    "EOF while parsing a string",
-    "expected value",
-    "expected ident",
-    "expected `:`",
-    "expected `,` or `]`",
-    "expected `,` or `}`",
-    "key must be a string",
-    "trailing comma",
-    "trailing characters",
-    "invalid number",
-    "number out of range",
-    "invalid escape",
-    "control character (\\u0000-\\u001F) found while parsing a string",
-    "lone leading surrogate in hex escape",
-    "unexpected end of hex escape",
-    "invalid unicode code point",
-    "recursion limit exceeded",
-    "",
 };
 
 // What one step of reading returns: the position after what it read, or (end == nullptr)

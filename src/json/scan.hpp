@@ -57,11 +57,6 @@ inline unsigned special_mask16(const char* p) {
 #endif
 }
 
-using bytes::load_be8;
-inline int compare_bytes(const char* x, size_t nx, const char* y, size_t ny) {
-  return bytes::compare(x, nx, y, ny);
-}
-
 // Whether [p, p + n) is well-formed UTF-8: no overlong forms, no encoded surrogates,
 // nothing above U+10FFFF.
 inline bool valid_utf8(const char* text, size_t n) {
@@ -149,10 +144,5 @@ inline void copy_bytes(char* dst, const char* src, size_t n) {
     dst[n - 1] = c;
   }
 }
-
-// Float layout of `d` (finite or not) into `out`, which must have room for 64 bytes.
-char* format_double(double d, char* out);
-// Both layouts with a comma between; room for 128 bytes.
-char* format_double_pair(double a, double b, char* out);
 
 }  // namespace quor::json::detail
