@@ -227,12 +227,11 @@ inline const char* Reader::scalar(const char* p, JsonDocument& out) {
 
 inline const char* Reader::literal(const char* p, const char* word, size_t n) {
   if (static_cast<size_t>(end_ - p) >= n && std::memcmp(p, word, n) == 0) return p + n;
-  ++p;
-  for (size_t i = 1; i < n; ++i) {
-    if (p == end_) return fail_consumed(p, kEofValue);
-    if (*p++ != word[i]) return fail_consumed(p, kExpectedIdent);
-  }
-  return p;  // unreachable: the fast path matched
+  // Not the whole word: it stops matching, or the input ends, before its last letter.
+  size_t i = 1;
+  while (p + i != end_ && p[i] == word[i]) ++i;
+  if (p + i == end_) return fail_consumed(end_, kEofValue);
+  return fail_consumed(p + i + 1, kExpectedIdent);
 }
 
 [[gnu::always_inline]] inline const char* Reader::string(const char* p, JsonDocument& out) {

@@ -1,5 +1,5 @@
-// Byte-level helpers shared by the reader, the writer and the channels: scanning for the
-// bytes a string must stop at, name order, short copies.
+// Byte-level helpers shared by the reader and the writer: scanning for the bytes a string
+// must stop at, UTF-8 validation, short copies.
 #pragma once
 
 #include <cstddef>
