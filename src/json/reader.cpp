@@ -344,7 +344,9 @@ const char* Reader::escaped_string(const char* start, const char* q, JsonDocumen
 
 // One whole value at p (not whitespace, not the end) and nothing but whitespace after it.
 // Containers are not read by recursion: each open one has a frame holding where its
-// children start on the scratch stack (times two, plus one for an object).
+// children start on the scratch stack (times two, plus one for an object). It stays one
+// function on purpose: its states jump to one another with the cursor, the stack top and
+// the depth in registers, which calls between separate pieces would spill.
 bool Reader::read(const char* p, JsonDocument& out) {
   const char* const end = end_;
   JsonDocument* stack = stack_;

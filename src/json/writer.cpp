@@ -106,6 +106,8 @@ class Writer {
 
   char* value(const JsonDocument& v, char* p);
   char* string(const JsonDocument& v, char* p);
+  char* array(const JsonDocument& v, char* p);
+  char* object(const JsonDocument& v, char* p);
   char* escaped(const char* s, const char* end, char* p);
 
   Buffer& out_;
@@ -153,6 +155,52 @@ inline char* Writer::string(const JsonDocument& v, char* p) {
   return p;
 }
 
+char* Writer::array(const JsonDocument& v, char* p) {
+  size_t n = v.size();
+  p = room(p, 2);
+  *p++ = '[';
+  const JsonDocument* items = v.items();
+  for (size_t i = 0; i < n; ++i) {
+    if (i != 0) {
+      p = room(p, 1);
+      *p++ = ',';
+    }
+    Kind k = items[i].kind();
+    if (is_integer(k)) {  // runs of integers are common: no call for them
+      p = room(p, 32);
+      p = format_integer(items[i], p);
+    } else if (k == Kind::Float && i + 1 < n && items[i + 1].kind() == Kind::Float) {
+      p = room(p, 128);
+      p = detail::format_double_pair(items[i].d(), items[i + 1].d(), p);
+      ++i;
+    } else {
+      p = value(items[i], p);
+    }
+  }
+  p = room(p, 1);
+  *p++ = ']';
+  return p;
+}
+
+char* Writer::object(const JsonDocument& v, char* p) {
+  size_t n = v.size();
+  p = room(p, 2);
+  *p++ = '{';
+  for (size_t i = 0; i < n; ++i) {
+    if (i != 0) {
+      p = room(p, 1);
+      *p++ = ',';
+    }
+    p = string(v.members()[i].key, p);
+    p = room(p, 1);
+    *p++ = ':';
+    p = value(v.members()[i].value, p);
+  }
+  p = room(p, 1);
+  *p++ = '}';
+  return p;
+}
+
 char* Writer::value(const JsonDocument& v, char* p) {
   switch (v.kind()) {
     case Kind::Null:
@@ -176,50 +224,10 @@ char* Writer::value(const JsonDocument& v, char* p) {
       return detail::format_double(v.d(), p);
     case Kind::String:
       return string(v, p);
-    case Kind::Array: {
-      size_t n = v.size();
-      p = room(p, 2);
-      *p++ = '[';
-      const JsonDocument* items = v.items();
-      for (size_t i = 0; i < n; ++i) {
-        if (i != 0) {
-          p = room(p, 1);
-          *p++ = ',';
-        }
-        Kind k = items[i].kind();
-        if (is_integer(k)) {  // runs of integers are common: no call for them
-          p = room(p, 32);
-          p = format_integer(items[i], p);
-        } else if (k == Kind::Float && i + 1 < n && items[i + 1].kind() == Kind::Float) {
-          p = room(p, 128);
-          p = detail::format_double_pair(items[i].d(), items[i + 1].d(), p);
-          ++i;
-        } else {
-          p = value(items[i], p);
-        }
-      }
-      p = room(p, 1);
-      *p++ = ']';
-      return p;
-    }
-    case Kind::Object: {
-      size_t n = v.size();
-      p = room(p, 2);
-      *p++ = '{';
-      for (size_t i = 0; i < n; ++i) {
-        if (i != 0) {
-          p = room(p, 1);
-          *p++ = ',';
-        }
-        p = string(v.members()[i].key, p);
-        p = room(p, 1);
-        *p++ = ':';
-        p = value(v.members()[i].value, p);
-      }
-      p = room(p, 1);
-      *p++ = '}';
-      return p;
-    }
+    case Kind::Array:
+      return array(v, p);
+    case Kind::Object:
+      return object(v, p);
   }
   return p;
 }
