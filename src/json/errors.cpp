@@ -1,6 +1,7 @@
 // Every text a JSON read can fail with, and where it is placed: built only once a read has
 // failed.
 #include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "json/float_text.hpp"
@@ -33,6 +34,7 @@ constexpr const char* kMessages[] = {
     "recursion limit exceeded",
     "",
 };
+static_assert(std::size(kMessages) == kInvalidType + 1, "one text per failure");
 
 void append_hex(std::string& out, unsigned cp) {
   char buf[8];
@@ -116,9 +118,11 @@ std::string describe(const JsonDocument& v) {
 
 }  // namespace
 
+const char* message_text(Msg m) { return kMessages[m]; }
+
 JsonError error_at(std::string_view input, size_t consumed, Msg m, std::string_view type_message) {
   JsonError e;
-  e.message = m == kInvalidType ? std::string(type_message) : kMessages[m];
+  e.message = m == kInvalidType ? std::string(type_message) : message_text(m);
   size_t line_start = consumed;
   while (line_start > 0 && input[line_start - 1] != '\n') --line_start;
   e.line = 1 + static_cast<size_t>(std::count(input.begin(), input.begin() + line_start, '\n'));

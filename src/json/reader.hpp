@@ -78,6 +78,9 @@ inline void set(JsonDocument& dst, const JsonDocument& v) {
 #endif
 }
 
+// The fixed text of a failure (empty for kInvalidType, whose text is built on the spot).
+const char* message_text(Msg m);
+
 // The error a read ends with: the message, and its line and column in `input`.
 JsonError error_at(std::string_view input, size_t consumed, Msg m, std::string_view type_message);
 
