@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "common/alloc.hpp"
 #include "json/escapes.hpp"
 #include "json/json.hpp"
 #include "json/key_order.hpp"
@@ -92,7 +93,7 @@ class Reader {
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
   ~Reader() {
-    if (stack_ != reinterpret_cast<JsonDocument*>(inline_stack_)) std::free(stack_);
+    if (stack_ != reinterpret_cast<JsonDocument*>(inline_stack_)) memory::release(stack_);
   }
 
   bool document(JsonDocument& out) {
@@ -155,10 +156,11 @@ class Reader {
   // Doubles the scratch stack; returns its new base.
   [[gnu::noinline]] JsonDocument* grow_stack(size_t used) {
     size_t capacity = stack_capacity_ * 2;
-    JsonDocument* bigger = static_cast<JsonDocument*>(std::malloc(capacity * sizeof(JsonDocument)));
+    JsonDocument* bigger =
+        static_cast<JsonDocument*>(memory::reallocate(nullptr, capacity * sizeof(JsonDocument)));
     if (bigger == nullptr) throw std::bad_alloc();
     std::memcpy(static_cast<void*>(bigger), stack_, used * sizeof(JsonDocument));
-    if (stack_ != reinterpret_cast<JsonDocument*>(inline_stack_)) std::free(stack_);
+    if (stack_ != reinterpret_cast<JsonDocument*>(inline_stack_)) memory::release(stack_);
     stack_ = bigger;
     stack_capacity_ = capacity;
     return bigger;
