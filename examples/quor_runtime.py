@@ -58,7 +58,7 @@ from typing import AsyncIterator, Awaitable, Callable, Iterator, Optional, Union
 
 import quor_core
 
-NodeResult = "tuple[Optional[dict], float]"
+NodeResult = tuple[Optional[dict], float]
 NodeFn = Callable[[dict], Union[NodeResult, Awaitable[NodeResult]]]
 AUDIT_LOG = "audit.log"
 INITIAL = "initial.quor"
@@ -245,7 +245,7 @@ class Runtime:
         return any((self.folder / name).exists() for name in (AUDIT_LOG, INITIAL)) or \
             bool(self._checkpoints())
 
-    def _start(self, initial_state):
+    def _start(self, initial_state: dict) -> tuple[int, str, str]:
         self.folder.mkdir(parents=True, exist_ok=True)
         if self.holds_run():
             raise ResumeError(f"{self.folder} already holds a run; resume it instead")
@@ -253,7 +253,7 @@ class Runtime:
         write_atomically(self.folder / INITIAL, quor_core.encode_checkpoint(state))
         return 0, state, self.graph.genesis
 
-    def _reopen(self):
+    def _reopen(self) -> tuple[int, str, str]:
         index, state, last_link, keep = self._recover()
         log = self.folder / AUDIT_LOG
         if keep is not None:  # drop an entry written after the newest checkpoint
