@@ -174,7 +174,7 @@ def is_async(fn) -> bool:
         inspect.iscoroutinefunction(getattr(fn, "__call__", None))
 
 
-def node_output(result) -> "tuple[str, str]":
+def node_output(result) -> tuple[str, str]:
     """A node's (writes, cost) as JSON texts, made in the node's own thread or task so that
     a bad result is blamed on its node."""
     writes, cost = result
