@@ -172,6 +172,31 @@ def test_failing_node_writes_nothing_of_its_superstep_and_resume_redoes_it(
     assert snapshot(folder) == snapshot(tmp_path / "ref")
 
 
+@pytest.mark.parametrize("how", ["sync", "async"])
+def test_failing_node_cancels_async_siblings_and_starts_no_more(tmp_path, how):
+    seen = []
+
+    def a_fails(state):
+        raise Boom("a")
+
+    async def b_waits(state):
+        try:
+            await asyncio.sleep(60)
+        except asyncio.CancelledError:
+            seen.append("b cancelled")
+            raise
+        return None, 0
+
+    def c_queued(state):  # behind a_fails on the only thread
+        seen.append("c started")
+        return None, 0
+
+    graph = Graph({"a": a_fails, "b": b_waits, "c": c_queued}, [])
+    with pytest.raises(NodeError, match="node 'a' failed in superstep 0: Boom: a"):
+        list(steps(Runtime(graph, tmp_path, max_workers=1), how, {}))
+    assert seen == ["b cancelled"]
+
+
 @pytest.mark.parametrize("name", ["appnd", "Append", "", "last", 3, None])
 def test_unknown_reducer_is_refused_by_channel_and_name(name):
     with pytest.raises(ValueError, match=f"channel 'messages': unknown reducer {name!r}"):
