@@ -52,6 +52,7 @@ import inspect
 import json
 import os
 import re
+import threading
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import AsyncIterator, Awaitable, Callable, Iterator, Optional, Union
@@ -183,17 +184,33 @@ def node_output(result) -> tuple[str, str]:
     return json.dumps(writes), json.dumps(cost)
 
 
-def call_node(fn, state: str):
-    # Each node parses its own copy: one node changing its dict cannot reach another.
-    result = fn(json.loads(state))
-    if inspect.isawaitable(result):
-        getattr(result, "close", lambda: None)()
-        raise TypeError("a plain node returned an awaitable; declare it with async def")
-    return node_output(result)
+class Skipped(Exception):
+    """A node not started because another node of its superstep had failed."""
 
 
-async def await_node(fn, state: str):
-    return node_output(await fn(json.loads(state)))
+def call_node(fn, state: str, halt: threading.Event):
+    # A pool thread takes the next queued node the moment one fails, before the waiting side
+    # can cancel it: the failing node raises the flag itself, in its own thread.
+    if halt.is_set():
+        raise Skipped
+    try:
+        # Each node parses its own copy: one node changing its dict cannot reach another.
+        result = fn(json.loads(state))
+        if inspect.isawaitable(result):
+            getattr(result, "close", lambda: None)()
+            raise TypeError("a plain node returned an awaitable; declare it with async def")
+        return node_output(result)
+    except Exception:
+        halt.set()
+        raise
+
+
+async def await_node(fn, state: str, halt: threading.Event):
+    try:
+        return node_output(await fn(json.loads(state)))
+    except Exception:
+        halt.set()
+        raise
 
 
 def loop_running() -> bool:
@@ -205,7 +222,8 @@ def loop_running() -> bool:
 
 
 def failure(future) -> Optional[BaseException]:
-    return None if not future.done() or future.cancelled() else future.exception()
+    error = None if not future.done() or future.cancelled() else future.exception()
+    return None if isinstance(error, Skipped) else error
 
 
 class Runtime:
@@ -301,7 +319,8 @@ class Runtime:
 
     def _collect(self, index, state, pool):
         """A superstep of plain nodes only: no event loop needed."""
-        futures = [pool.submit(call_node, self.graph.nodes[name], state)
+        halt = threading.Event()
+        futures = [pool.submit(call_node, self.graph.nodes[name], state, halt)
                    for name in self.supersteps[index]]
         try:
             concurrent.futures.wait(futures, return_when=concurrent.futures.FIRST_EXCEPTION)
@@ -314,17 +333,17 @@ class Runtime:
 
     async def _gather(self, index, state, pool):
         loop = asyncio.get_running_loop()
-        futures, stops = [], []
+        futures, stops, halt = [], [], threading.Event()
         for name in self.supersteps[index]:
             fn = self.graph.nodes[name]
             if self._async[name]:
-                task = loop.create_task(await_node(fn, state))
+                task = loop.create_task(await_node(fn, state, halt))
                 futures.append(task)
                 stops.append(task.cancel)
             else:
                 # Stopped through the pool's future: cancelling only the asyncio wrapper
                 # would stop waiting for a thread that goes on running.
-                job = pool.submit(call_node, fn, state)
+                job = pool.submit(call_node, fn, state, halt)
                 futures.append(asyncio.wrap_future(job))
                 stops.append(job.cancel)
         try:
