@@ -53,13 +53,13 @@ struct EscapeTable {
   char v[256];
   constexpr EscapeTable() : v() {
     for (int i = 0; i < 0x20; ++i) v[i] = 'u';
-    v['\b'] = 'b';
-    v['\t'] = 't';
-    v['\n'] = 'n';
-    v['\f'] = 'f';
-    v['\r'] = 'r';
-    v['"'] = '"';
-    v['\\'] = '\\';
+    v[unsigned{'\b'}] = 'b';
+    v[unsigned{'\t'}] = 't';
+    v[unsigned{'\n'}] = 'n';
+    v[unsigned{'\f'}] = 'f';
+    v[unsigned{'\r'}] = 'r';
+    v[unsigned{'"'}] = '"';
+    v[unsigned{'\\'}] = '\\';
   }
 };
 constexpr EscapeTable kEscape;
