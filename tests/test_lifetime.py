@@ -8,8 +8,9 @@ import threading
 import pytest
 
 import quor_core as q
+from helpers import build_chain
 
-CHAIN = [("p0", q.hash_event("g", "p0"))]
+CHAIN = build_chain("g", ["p0"])
 BLOB = q.encode_checkpoint('{"a":[1,2.5,"é"]}')
 
 # (function, arguments) for success and for each failure path of every function.
