@@ -154,6 +154,7 @@ UPDATES = st.builds(lambda nodes, bad, at: "[" + ",".join(nodes[:at] + bad + nod
                     st.integers(0, 8))
 
 
+@pytest.mark.slow
 @GENERATED
 @given(_rarely(OBJECTS, jsongen.SCALARS), TABLES, UPDATES)
 def test_superstep_matches_model(state, table, updates):
@@ -161,6 +162,7 @@ def test_superstep_matches_model(state, table, updates):
     assert outcome(advance_superstep, *args) == outcome(ref.advance_superstep, *args)
 
 
+@pytest.mark.slow
 @GENERATED
 @given(st.sampled_from(REDUCERS), VALUES, VALUES)
 def test_single_write_matches_model_and_one_node_superstep(reducer, current, update):

@@ -95,7 +95,9 @@ def test_the_first_failing_item_ends_the_conversion(make_blob, exc, message):
         decode_checkpoint(make_blob())
 
 
-@pytest.mark.parametrize("name", CORPORA)
+# The model takes seconds over canada.json's two megabytes of numbers.
+@pytest.mark.parametrize("name", [pytest.param(n, marks=pytest.mark.slow) if n == "canada.json" else n
+                                  for n in CORPORA])
 def test_corpus_round_trip(name):
     corpus = corpus_text(name)
     blob = encode_checkpoint(corpus)

@@ -222,6 +222,7 @@ def test_failed_call_releases_a_pinned_bytearray():
     blob.extend(b" ")  # nor may a successful call keep one
 
 
+@pytest.mark.slow
 def test_huge_texts():
     big = '"' + "\u00e9" * (25 * 2**20) + '"'  # 50 MB of UTF-8
     assert q.encode_checkpoint(big)[5:] == big.encode()

@@ -200,6 +200,7 @@ TEXTS = st.one_of(jsongen.json_texts(), jsongen.mutated(jsongen.json_texts(), js
                   jsongen.mutated(jsongen.json_texts().map(str.encode), jsongen.MUTATION_BYTES))
 
 
+@pytest.mark.slow
 @settings(GENERATED, max_examples=900)
 @given(TEXTS)
 def test_generated_texts_match_the_reference_model(text):
@@ -235,6 +236,7 @@ def large_documents(seed):
     yield "[" + ", ".join(jsongen.number_text(rnd) for _ in range(3000)) + "]"
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("seed", range(3))
 def test_large_seeded_documents_match_the_reference_model(seed):
     for text in large_documents(seed):

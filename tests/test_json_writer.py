@@ -92,6 +92,7 @@ def test_subnormals_read_and_write_as_the_model_does():
     assert via_text(text) == jsonref.normalise(text)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("seed", range(2))
 def test_many_doubles_read_and_write_as_the_model_does(seed):
     """Random bit patterns and ordinary magnitudes, spelled by repr: the reader's product may

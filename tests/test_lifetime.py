@@ -56,6 +56,7 @@ def rss_kib():
         return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("fn, args", CALLS, ids=lambda v: getattr(v, "__name__", ""))
 def test_repeated_calls_keep_references_and_memory_flat(fn, args):
     if not hasattr(sys, "getrefcount"):
