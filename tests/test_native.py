@@ -25,6 +25,7 @@ CHECKS = {
     "test_sha256_paths.cpp": ["actors/sha256.cpp", "common/platform.cpp"],
     "test_vector_kernel.cpp": ["vectors/vectors.cpp"],
     "test_scan_paths.cpp": [],
+    "test_wide_arith.cpp": [],
 }
 
 
