@@ -18,6 +18,9 @@
 
 namespace quor::frame {
 
+// The conversion messages name the target as "PyString", "PyTuple", "Sequence" and "Vec":
+// callers match on these texts, so they stay as they are.
+
 // Qualified name of the object's type, as used in conversion messages.
 std::string type_name(PyObject* o);
 // TypeError "'{type name}' object cannot be converted to '{target}'".
@@ -32,35 +35,6 @@ struct Text {
     const char* p = PyUnicode_AsUTF8AndSize(o, &n);
     if (p == nullptr) return false;
     out = std::string_view(p, static_cast<size_t>(n));
-    return true;
-  }
-};
-
-// As Text, copied into storage the operation owns.
-struct OwnedText {
-  using type = std::string;
-  static bool convert(PyObject* o, type& out) {
-    std::string_view view;
-    if (!Text::convert(o, view)) return false;
-    out.assign(view.data(), view.size());
-    return true;
-  }
-};
-
-struct Real {
-  using type = double;
-  static bool convert(PyObject* o, type& out) {
-    out = PyFloat_AsDouble(o);
-    return !(out == -1.0 && PyErr_Occurred());
-  }
-};
-
-struct SingleReal {
-  using type = float;
-  static bool convert(PyObject* o, type& out) {
-    double d;
-    if (!Real::convert(o, d)) return false;
-    out = static_cast<float>(d);
     return true;
   }
 };
@@ -93,11 +67,10 @@ struct Byte {
   }
 };
 
+// A 2-tuple of str -> both as UTF-8 views, item 0 converted first.
 struct TextPair {
-  using type = std::pair<std::string, std::string>;
-  using views = std::pair<std::string_view, std::string_view>;
-  // The two items as views, item 0 converted first.
-  static bool convert_views(PyObject* o, views& out) {
+  using type = std::pair<std::string_view, std::string_view>;
+  static bool convert(PyObject* o, type& out) {
     if (!PyTuple_CheckExact(o) && !PyTuple_Check(o)) return fail_conversion(o, "PyTuple");
     Py_ssize_t n = PyTuple_Size(o);
     if (n != 2) {
@@ -107,13 +80,6 @@ struct TextPair {
     }
     return Text::convert(PyTuple_GetItem(o, 0), out.first) &&
            Text::convert(PyTuple_GetItem(o, 1), out.second);
-  }
-  static bool convert(PyObject* o, type& out) {
-    views v;
-    if (!convert_views(o, v)) return false;
-    out.first.assign(v.first.data(), v.first.size());
-    out.second.assign(v.second.data(), v.second.size());
-    return true;
   }
 };
 
@@ -145,25 +111,29 @@ inline bool check_sequence(PyObject* o) {
   return true;
 }
 
-// Calls `each(item)` for every item, stopping at the first false.
+// Calls `each(item)` for the items of an exact list or tuple from index `first` on, stopping
+// at the first false. A list is re-measured at every step, as its own iterator does, so a
+// converter that mutates it sees the same items.
 template <class Each>
-bool for_each_item(PyObject* o, Each&& each) {
-  // Exact lists and tuples are walked by index; a list is re-measured at every step, as
-  // its own iterator does, so a converter that mutates it sees the same items.
+bool for_each_indexed_item(PyObject* o, Py_ssize_t first, Each&& each) {
   if (PyList_CheckExact(o)) {
-    for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) {
+    for (Py_ssize_t i = first; i < PyList_Size(o); ++i) {
       py::Ref item(Py_NewRef(PyList_GetItem(o, i)));
       if (!each(item.get())) return false;
     }
     return true;
   }
-  if (PyTuple_CheckExact(o)) {
-    Py_ssize_t n = PyTuple_Size(o);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (!each(PyTuple_GetItem(o, i))) return false;
-    }
-    return true;
+  Py_ssize_t n = PyTuple_Size(o);
+  for (Py_ssize_t i = first; i < n; ++i) {
+    if (!each(PyTuple_GetItem(o, i))) return false;
   }
+  return true;
+}
+
+// Calls `each(item)` for every item, stopping at the first false.
+template <class Each>
+bool for_each_item(PyObject* o, Each&& each) {
+  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) return for_each_indexed_item(o, 0, each);
   py::Ref it(PyObject_GetIter(o));
   if (!it) return false;
   while (py::Ref item{PyIter_Next(it.get())}) {
@@ -309,7 +279,7 @@ class Views {
 // Texts read in place: a result may hand a str itself back.
 using TextViews = Views<std::string_view>;
 // Text pairs read in place: each tuple is kept alive, and with it its two strs.
-using TextPairViews = Views<std::pair<std::string_view, std::string_view>>;
+using TextPairViews = Views<TextPair::type>;
 
 // Items read in place, each kept alive beside its view for the length of the call.
 template <class T, bool (*Read)(PyObject*, T&)>
@@ -333,7 +303,7 @@ struct SequenceOf<TextView> : InPlaceSequence<std::string_view, &Text::convert> 
 
 struct TextPairView {};
 template <>
-struct SequenceOf<TextPairView> : InPlaceSequence<TextPair::views, &TextPair::convert_views> {};
+struct SequenceOf<TextPairView> : InPlaceSequence<TextPair::type, &TextPair::convert> {};
 
 namespace detail {
 
@@ -451,6 +421,7 @@ bool append_reals(PyObject* o, Numbers<T>& out) {
     }
   }
   if (!check_sequence(o)) return false;
+  // The Real rule: the item's float value (its __float__ or __index__ if it is no float).
   auto each = [&](PyObject* item) {
     double d = PyFloat_AsDouble(item);
     if (d == -1.0 && PyErr_Occurred()) return false;
@@ -459,11 +430,10 @@ bool append_reals(PyObject* o, Numbers<T>& out) {
   };
   if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
     const bool list = PyList_CheckExact(o);
-    auto size = [&] { return list ? PyList_Size(o) : PyTuple_Size(o); };
     auto get = [&](Py_ssize_t i) { return list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i); };
-    // Reading an exact float runs no Python code, so the length only needs measuring
-    // again after an item whose __float__ or __index__ may have changed the list.
-    Py_ssize_t n = size();
+    // Reading an exact float runs no Python code, so the leading run of them is read
+    // directly; from the first other item on, the list may change under us.
+    Py_ssize_t n = list ? PyList_Size(o) : PyTuple_Size(o);
     size_t base = out.size();
     out.resize(base + static_cast<size_t>(n));
     T* dst = out.data() + base;
@@ -474,11 +444,7 @@ bool append_reals(PyObject* o, Numbers<T>& out) {
       dst[i] = static_cast<T>(PyFloat_AsDouble(item));
     }
     out.resize(base + static_cast<size_t>(i));
-    for (; i < size(); ++i) {
-      py::Ref held(Py_NewRef(get(i)));
-      if (!each(held.get())) return false;
-    }
-    return true;
+    return for_each_indexed_item(o, i, each);
   }
   reserve_hint(o, out);
   return for_each_item(o, each);
@@ -486,7 +452,8 @@ bool append_reals(PyObject* o, Numbers<T>& out) {
 
 }  // namespace detail
 
-// A sequence of reals as one array: T is double (Real) or float (Single real).
+// A sequence of reals as one array: T is double (the Real rule) or float (Single real: the
+// double narrowed with round-to-nearest).
 template <class T>
 struct RealSequence {
   using type = detail::Numbers<T>;

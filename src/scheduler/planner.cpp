@@ -12,13 +12,8 @@
 namespace quor::scheduler {
 namespace {
 
-using bytes::load_at;
 using bytes::name_less;
-
-// Eight bytes from `at`, big-endian and zero-padded, so integer order is byte order.
-inline uint64_t load_word(std::string_view s, size_t at) {
-  return __builtin_bswap64(load_at(s, at));
-}
+using bytes::name_prefix;
 
 // Distinct name ids in name order: an LSD radix sort on the first sixteen bytes (passes
 // over byte positions that never vary are skipped), then the rare runs that tie on those
@@ -39,7 +34,7 @@ std::vector<uint32_t> ids_in_name_order(const std::vector<std::string_view>& nam
   if (n <= 256) {  // the radix passes only pay off on larger graphs
     std::vector<Key> keys(n);
     for (uint32_t id = 0; id < n; ++id) {
-      keys[id] = Key{load_word(names[id], 0), load_word(names[id], 8), id};
+      keys[id] = Key{name_prefix(names[id], 0), name_prefix(names[id], 8), id};
     }
     std::sort(keys.begin(), keys.end(), less);
     for (size_t r = 0; r < n; ++r) order[r] = keys[r].id;
@@ -49,7 +44,7 @@ std::vector<uint32_t> ids_in_name_order(const std::vector<std::string_view>& nam
   // Digit d (0 = least significant) is byte d % 8 of `next` for d < 8, of `head` after.
   std::vector<std::array<uint32_t, 256>> counts(16, std::array<uint32_t, 256>{});
   for (uint32_t id = 0; id < n; ++id) {
-    Key k{load_word(names[id], 0), load_word(names[id], 8), id};
+    Key k{name_prefix(names[id], 0), name_prefix(names[id], 8), id};
     keys[id] = k;
     for (int d = 0; d < 8; ++d) {
       ++counts[d][(k.next >> (8 * d)) & 0xff];
