@@ -46,8 +46,10 @@ def call(fn, args):
         return type(e), str(e)
 
 
-# Under the address sanitizer freed memory is held in quarantine, so RSS says nothing there.
-MEASURE_RSS = sys.platform == "linux" and "asan" not in os.environ.get("LD_PRELOAD", "")
+# Under the address sanitizer freed memory is held in quarantine, and an emulator (qemu user
+# mode, QUOR_EMULATED=1) keeps what the program frees: RSS says nothing there.
+MEASURE_RSS = (sys.platform == "linux" and "asan" not in os.environ.get("LD_PRELOAD", "")
+               and not os.environ.get("QUOR_EMULATED"))
 
 
 def rss_kib():
