@@ -7,6 +7,7 @@
 #include <new>
 
 #include "common/alloc.hpp"
+#include "common/platform.hpp"
 
 namespace {
 
@@ -38,12 +39,12 @@ void give_back(void* p) {
 // The test reaches these through ctypes; they are the fault build's only exports beside
 // the init function.
 extern "C" {
-[[gnu::visibility("default")]] void quor_fault_arm(long n) {
+QUOR_EXPORT void quor_fault_arm(long n) {
   countdown = n;
   made = 0;
 }
-[[gnu::visibility("default")]] unsigned long quor_fault_made() { return made; }
-[[gnu::visibility("default")]] long quor_fault_live() { return live; }
+QUOR_EXPORT unsigned long quor_fault_made() { return made; }
+QUOR_EXPORT long quor_fault_live() { return live; }
 }
 
 namespace quor::memory {

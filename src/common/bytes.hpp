@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/platform.hpp"
+
 namespace quor::bytes {
 
 static_assert(std::endian::native == std::endian::little, "word loads assume a little-endian host");
@@ -40,7 +42,7 @@ inline uint64_t load_at(std::string_view s, size_t at) {
 // Eight bytes of a name from `at` as a big-endian number, zero-padded on the right (and
 // zero past the end), so that the numbers order like the bytes.
 inline uint64_t name_prefix(std::string_view s, size_t at = 0) {
-  return __builtin_bswap64(load_at(s, at));
+  return platform::bswap64(load_at(s, at));
 }
 
 // Name order: unsigned bytes, a proper prefix first; eight bytes per step. The one
@@ -49,8 +51,8 @@ inline int compare(std::string_view a, std::string_view b) {
   const size_t na = a.size(), nb = b.size();
   for (size_t i = 0;; i += 8) {
     // i never passes either length here, so the loads need no bounds check.
-    uint64_t u = __builtin_bswap64(load_partial(a.data() + i, na - i));
-    uint64_t v = __builtin_bswap64(load_partial(b.data() + i, nb - i));
+    uint64_t u = platform::bswap64(load_partial(a.data() + i, na - i));
+    uint64_t v = platform::bswap64(load_partial(b.data() + i, nb - i));
     if (u != v) return u < v ? -1 : 1;
     // Zero padding makes a proper prefix compare equal so far: length decides.
     if (i + 8 >= na || i + 8 >= nb) return (na > nb) - (na < nb);
@@ -62,10 +64,7 @@ inline bool name_less(std::string_view a, std::string_view b) { return compare(a
 // unseeded hash would let crafted names force every lookup into one long probe chain.
 uint64_t process_seed();
 
-inline uint64_t mix(uint64_t a, uint64_t b) {
-  __uint128_t r = static_cast<__uint128_t>(a) * b;
-  return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
-}
+inline uint64_t mix(uint64_t a, uint64_t b) { return platform::mul_fold(a, b); }
 
 inline uint64_t hash_name(std::string_view s, uint64_t seed) {
   const char* p = s.data();

@@ -6,11 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/platform.hpp"
 #include "common/simd.hpp"
-
-#if QUOR_SSE2
-#include <emmintrin.h>
-#endif
 
 namespace quor::json::detail {
 
@@ -43,7 +40,7 @@ inline constexpr uint64_t kPow10Int[20] = {1,
                                            10000000000000000000u};
 
 inline int decimal_length(uint64_t x) {
-  int bits = 64 - __builtin_clzll(x | 1);
+  int bits = 64 - platform::clz64(x | 1);
   int t = (bits * 1233) >> 12;
   return t + (x >= kPow10Int[t]);
 }
@@ -94,6 +91,25 @@ inline __m128i digit_lanes(uint32_t v) {
   __m128i tens = _mm_slli_epi64(_mm_mullo_epi16(x, _mm_set1_epi16(10)), 16);
   return _mm_sub_epi16(x, tens);
 }
+#elif QUOR_NEON
+// As above, with NEON's widening multiply giving the high halves.
+inline uint16x8_t digit_lanes(uint32_t v) {
+  uint32_t high = v / 10000, low = v % 10000;
+  uint16x8_t x = vcombine_u16(vdup_n_u16(static_cast<uint16_t>(high << 2)),
+                              vdup_n_u16(static_cast<uint16_t>(low << 2)));
+  auto mulhi = [](uint16x8_t a, uint16x8_t b) {
+    uint32x4_t lo = vmull_u16(vget_low_u16(a), vget_low_u16(b));
+    uint32x4_t hi = vmull_high_u16(a, b);
+    return vuzp2q_u16(vreinterpretq_u16_u32(lo), vreinterpretq_u16_u32(hi));
+  };
+  static constexpr uint16_t kDivide[8] = {8389, 5243, 13108, 32768, 8389, 5243, 13108, 32768};
+  static constexpr uint16_t kShift[8] = {1 << 7, 1 << 11, 1 << 13, 32768,
+                                         1 << 7, 1 << 11, 1 << 13, 32768};
+  x = mulhi(mulhi(x, vld1q_u16(kDivide)), vld1q_u16(kShift));
+  uint16x8_t tens =
+      vreinterpretq_u16_u64(vshlq_n_u64(vreinterpretq_u64_u16(vmulq_n_u16(x, 10)), 16));
+  return vsubq_u16(x, tens);
+}
 #endif
 
 #if QUOR_SSE2
@@ -103,6 +119,11 @@ inline uint64_t ascii8(uint32_t x, int n) {
   __m128i lanes = digit_lanes(x);
   __m128i bytes = _mm_add_epi8(_mm_packus_epi16(lanes, lanes), _mm_set1_epi8('0'));
   return static_cast<uint64_t>(_mm_cvtsi128_si64(bytes)) >> (8 * (8 - n));
+}
+#elif QUOR_NEON
+inline uint64_t ascii8(uint32_t x, int n) {
+  uint8x8_t bytes = vadd_u8(vmovn_u16(digit_lanes(x)), vdup_n_u8('0'));
+  return vget_lane_u64(vreinterpret_u64_u8(bytes), 0) >> (8 * (8 - n));
 }
 #endif
 

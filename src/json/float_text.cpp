@@ -1,21 +1,18 @@
 #include "json/float_text.hpp"
 
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
+#include "common/platform.hpp"
 #include "json/digits.hpp"
 #include "json/pow10.hpp"
 
 namespace quor::json::detail {
 namespace {
 
-__extension__ typedef unsigned __int128 u128;
-
-inline uint64_t mul_high(uint64_t a, uint64_t b) {
-  return static_cast<uint64_t>((static_cast<u128>(a) * b) >> 64);
-}
+using platform::mul_high;
+using platform::u128;
 
 // The sixteen decimal digits of v < 10^16 (leading zeros included) as ASCII, first digit in
 // the lowest byte.
@@ -27,6 +24,12 @@ inline u128 ascii16(uint64_t v) {
       _mm_add_epi8(_mm_packus_epi16(digit_lanes(upper), digit_lanes(lower)), _mm_set1_epi8('0'));
   uint64_t first = static_cast<uint64_t>(_mm_cvtsi128_si64(digits));
   uint64_t second = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(digits, digits)));
+  return first | (static_cast<u128>(second) << 64);
+#elif QUOR_NEON
+  uint8x16_t digits = vaddq_u8(
+      vcombine_u8(vmovn_u16(digit_lanes(upper)), vmovn_u16(digit_lanes(lower))), vdupq_n_u8('0'));
+  uint64_t first = vgetq_lane_u64(vreinterpretq_u64_u8(digits), 0);
+  uint64_t second = vgetq_lane_u64(vreinterpretq_u64_u8(digits), 1);
   return first | (static_cast<u128>(second) << 64);
 #else
   char text[16];
@@ -177,7 +180,7 @@ inline bool short_fraction(uint64_t c, int q, Decimal& r) {
                                          19073486328125,
                                          95367431640625,
                                          476837158203125};
-  int zeros = __builtin_ctzll(c);
+  int zeros = platform::ctz64(c);
   int e = -(q + zeros);
   if (e <= 0 || e > 21) return false;
   uint64_t m = c >> zeros;
@@ -194,20 +197,9 @@ Decimal to_decimal(double d) {
   int biased = static_cast<int>((bits >> 52) & 0x7ff);
   Decimal r;
   if (biased == 0) {
-    // Subnormals are rare enough to leave to the library.
-    char sci[32];
-    char* end = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
-    const char* s = sci + (sci[0] == '-');
-    uint64_t digits = static_cast<uint64_t>(*s++ - '0');
-    int n = 1;
-    if (*s == '.') {
-      for (++s; *s != 'e'; ++s, ++n) digits = digits * 10 + static_cast<uint64_t>(*s - '0');
-    }
-    ++s;
-    bool negative = *s++ == '-';
-    int e = 0;
-    while (s != end) e = e * 10 + (*s++ - '0');
-    r = strip_zeros({digits, (negative ? -e : e) - (n - 1), 0});
+    // Subnormals: the same search at the lowest exponent, where the answer may have
+    // fewer digits than shortest() counts on.
+    r = strip_zeros(shortest(fraction, -1074));
   } else {
     uint64_t c = fraction | (uint64_t{1} << 52);
     int q = biased - 1075;

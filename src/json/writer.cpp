@@ -23,7 +23,7 @@ inline char* format_uint(uint64_t x, char* out) {
     return out + 1;
   }
   int n = decimal_length(x);
-#if QUOR_SSE2
+#if QUOR_SIMD
   if (n <= 8) {
     uint64_t digits = ascii8(static_cast<uint32_t>(x), n);
     std::memcpy(out, &digits, 8);
@@ -53,13 +53,13 @@ struct EscapeTable {
   char v[256];
   constexpr EscapeTable() : v() {
     for (int i = 0; i < 0x20; ++i) v[i] = 'u';
-    v['\b'] = 'b';
-    v['\t'] = 't';
-    v['\n'] = 'n';
-    v['\f'] = 'f';
-    v['\r'] = 'r';
-    v['"'] = '"';
-    v['\\'] = '\\';
+    v[unsigned{'\b'}] = 'b';
+    v[unsigned{'\t'}] = 't';
+    v[unsigned{'\n'}] = 'n';
+    v[unsigned{'\f'}] = 'f';
+    v[unsigned{'\r'}] = 'r';
+    v[unsigned{'"'}] = '"';
+    v[unsigned{'\\'}] = '\\';
   }
 };
 constexpr EscapeTable kEscape;
@@ -85,7 +85,7 @@ class Writer {
     if (static_cast<size_t>(limit_ - p) < n) p = grow(p, n);
     return p;
   }
-  [[gnu::noinline]] char* grow(char* p, size_t n) {
+  QUOR_NOINLINE char* grow(char* p, size_t n) {
     size_t used = p == nullptr ? base_ : static_cast<size_t>(p - out_.data());
     size_t need = used + n;
     size_t capacity = out_.capacity();

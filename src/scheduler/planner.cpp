@@ -8,6 +8,7 @@
 
 #include "common/bytes.hpp"
 #include "common/name_table.hpp"
+#include "common/platform.hpp"
 
 namespace quor::scheduler {
 namespace {
