@@ -1,0 +1,156 @@
+# Shared by the CI stages: retries, host packages, and Debian roots cached outside the clone.
+# Sourced, not run.
+
+QUOR_CI_CACHE="${QUOR_CI_CACHE:-/var/cache/quor-ci}"
+
+# retry CMD...: network steps fail now and then; four tries, waiting longer each time.
+retry() {
+  local n=1
+  until "$@"; do
+    if [ "$n" -ge 4 ]; then
+      echo "failed after $n tries: $*" >&2
+      return 1
+    fi
+    echo "retrying in $((n * 15)) s: $*" >&2
+    sleep "$((n * 15))"
+    n=$((n + 1))
+  done
+}
+
+apt_updated=""
+# need_host_packages PKG...: installs those of PKG that are missing on this machine.
+need_host_packages() {
+  local missing=()
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+  done
+  [ "${#missing[@]}" -eq 0 ] && return 0
+  if [ -z "$apt_updated" ]; then
+    retry apt-get update -qq
+    apt_updated=1
+  fi
+  retry env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# The Debian mirror this machine's own apt sources name.
+debian_mirror() {
+  local uri
+  uri="$( (grep -hs '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{print $2}';
+           grep -hs '^deb ' /etc/apt/sources.list | awk '{print $2}') | grep -v security | head -n1)"
+  echo "${uri:-http://deb.debian.org/debian}"
+}
+
+# Runs a command inside root $1 with a clean environment: this machine's pip settings
+# (find-links, constraints) must not leak in.
+in_root() {
+  local root="$1"
+  shift
+  chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb CI="${CI:-}" \
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
+}
+
+# Mounts what a root needs, idempotently. The root keeps its own /dev nodes (made by
+# debootstrap): this machine's /dev is never bound into it.
+root_mount() {
+  local root="$1"
+  mountpoint -q "$root/proc" || mount -t proc proc "$root/proc"
+  mkdir -p "$root/dev/shm"
+  mountpoint -q "$root/dev/shm" || mount -t tmpfs -o size=4g tmpfs "$root/dev/shm"
+}
+
+# Unmounts everything below root $1, deepest first, and fails if anything is left.
+root_umount() {
+  local root
+  root="$(realpath -m "$1")"
+  findmnt -rn -o TARGET | grep -F "$root/" | sort -r | xargs -r -n1 umount -l || true
+  if findmnt -rn -o TARGET | grep -qF "$root/"; then
+    echo "mounts remain below $root" >&2
+    return 1
+  fi
+}
+
+# Deletes root $1, only once nothing is mounted inside it.
+root_delete() {
+  local root="$1"
+  [ -e "$root" ] || return 0
+  root_umount "$root"
+  rm -rf --one-file-system "$root"
+}
+
+# The binfmt handler that lets this machine run aarch64 binaries (qemu user emulation).
+enable_arm64_emulation() {
+  need_host_packages qemu-user-static binfmt-support
+  mountpoint -q /proc/sys/fs/binfmt_misc || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  update-binfmts --enable qemu-aarch64 >/dev/null 2>&1 || true
+  [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || update-binfmts --import qemu-aarch64
+  grep -q enabled /proc/sys/fs/binfmt_misc/qemu-aarch64
+}
+
+# ensure_root NAME ARCH SUITE "DEB PACKAGES" "PIP PACKAGES": a Debian root at
+# $QUOR_CI_CACHE/NAME with those packages and a venv /root/venv holding the pip packages.
+# Reused while its recipe is unchanged; otherwise (or when absent or half-built) made anew.
+ensure_root() {
+  local name="$1" arch="$2" suite="$3" debs="$4" pips="$5"
+  local root="$QUOR_CI_CACHE/$name"
+  local recipe="$arch $suite | $debs | $pips"
+  if [ -f "$root/.quor-ci-recipe" ] && [ "$(cat "$root/.quor-ci-recipe")" = "$recipe" ]; then
+    return 0
+  fi
+  echo "building root $root ($arch $suite)"
+  need_host_packages debootstrap ca-certificates
+  mkdir -p "$QUOR_CI_CACHE"
+  local mirror
+  mirror="$(debian_mirror)"
+  local tries=1
+  until debootstrap --arch="$arch" --variant=minbase "$suite" "$root" "$mirror" >"$QUOR_CI_CACHE/$name.debootstrap.log" 2>&1; do
+    root_delete "$root"
+    if [ "$tries" -ge 3 ]; then
+      tail -n 20 "$QUOR_CI_CACHE/$name.debootstrap.log" >&2
+      return 1
+    fi
+    sleep "$((tries * 15))"
+    tries=$((tries + 1))
+  done
+  echo "deb $mirror $suite main" >"$root/etc/apt/sources.list"
+  cp /etc/resolv.conf "$root/etc/resolv.conf"
+  root_mount "$root"
+  # shellcheck disable=SC2086
+  retry in_root "$root" sh -c "DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $debs >/dev/null"
+  # pip inside the root trusts only its own bundle; this machine's may name extra CAs.
+  cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/ca-certificates.crt"
+  in_root "$root" python3 -m venv /root/venv
+  # shellcheck disable=SC2086
+  retry in_root "$root" /root/venv/bin/python -m pip install --quiet --upgrade pip $pips
+  root_umount "$root"
+  echo "$recipe" >"$root/.quor-ci-recipe"
+}
+
+# Copies the committed state of this clone (what CI sees) into root $1 at /root/src.
+copy_tree_into_root() {
+  local root="$1"
+  rm -rf --one-file-system "$root/root/src"
+  mkdir -p "$root/root/src"
+  if git rev-parse --git-dir >/dev/null 2>&1; then
+    git archive HEAD | tar -x -C "$root/root/src"
+  else
+    tar -c --exclude=.git . | tar -x -C "$root/root/src"
+  fi
+}
+
+# The roots the stages use; their recipes are here so that a root can be prepared ahead.
+ARM64_ROOT="$QUOR_CI_CACHE/arm64-bookworm"
+TRIXIE_ROOT="$QUOR_CI_CACHE/amd64-trixie"
+TEST_PIPS="pytest>=7 hypothesis>=6 mypy>=1.8 numpy dask[distributed]>=2024.1"
+
+ensure_arm64_root() {
+  enable_arm64_emulation
+  ensure_root arm64-bookworm arm64 bookworm \
+    "python3 python3-venv python3-dev g++ cmake ninja-build make ca-certificates" \
+    "scikit-build-core>=0.10 $TEST_PIPS"
+}
+
+ensure_trixie_root() {
+  ensure_root amd64-trixie amd64 trixie "python3 python3-venv ca-certificates" "$TEST_PIPS"
+}
