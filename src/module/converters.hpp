@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "cost/cost.hpp"
 #include "module/python.hpp"
 #include "vectors/vectors.hpp"
 
@@ -428,6 +429,64 @@ struct NoInit : std::allocator<T> {
 template <class T>
 using Numbers = std::vector<T, NoInit<T>>;
 
+// The Real rule for one item; false with an exception pending.
+inline bool read_real(PyObject* item, double& out) {
+  out = PyFloat_AsDouble(item);
+  return !(out == -1.0 && PyErr_Occurred());
+}
+
+// Items of an exact list or tuple from `begin` on.
+struct ExactItems {
+  ExactItems(PyObject* o, bool list)
+      : o(o),
+        size_of(list ? PyList_Size : PyTuple_Size),
+        item_of(list ? PyList_GetItem : PyTuple_GetItem) {}
+  Py_ssize_t size() const { return size_of(o); }
+  PyObject* get(Py_ssize_t i) const { return item_of(o, i); }
+
+  PyObject* o;
+  Py_ssize_t (*size_of)(PyObject*);
+  PyObject* (*item_of)(PyObject*, Py_ssize_t);
+};
+
+// Calls `each(i, value)` for the items [0, n) while they are exact floats; returns where it
+// stopped. Reading an exact float runs no Python code, so the items cannot change
+// meanwhile: they are fetched a few ahead and their objects prefetched, so that the
+// misses on scattered floats overlap.
+template <class Each>
+Py_ssize_t read_exact_floats(const ExactItems& items, Py_ssize_t n, Each&& each) {
+  constexpr Py_ssize_t kAhead = 8;
+  PyObject* ring[kAhead];
+  for (Py_ssize_t i = 0; i < n && i < kAhead; ++i) {
+    ring[i] = items.get(i);
+    __builtin_prefetch(ring[i]);
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject*& slot = ring[i % kAhead];
+    PyObject* item = slot;
+    if (!PyFloat_CheckExact(item)) return i;
+    if (i + kAhead < n) {
+      slot = items.get(i + kAhead);
+      __builtin_prefetch(slot);
+    }
+    each(i, PyFloat_AsDouble(item));
+  }
+  return n;
+}
+
+// The items from `i` on by the Real rule. An item's __float__ or __index__ may change the
+// list, so it is measured again at every step and each item held while it converts.
+template <class Each>
+bool read_rest(const ExactItems& items, Py_ssize_t i, Each&& each) {
+  for (; i < items.size(); ++i) {
+    py::Ref held(Py_NewRef(items.get(i)));
+    double d;
+    if (!read_real(held.get(), d)) return false;
+    each(d);
+  }
+  return true;
+}
+
 // Appends the items of `o` by the Real rule, narrowed to T. Exact floats in exact lists
 // and tuples, and float buffers, are read directly; they give what the rule gives.
 template <class T>
@@ -451,37 +510,62 @@ bool append_reals(PyObject* o, Numbers<T>& out) {
     }
   }
   if (!check_sequence(o)) return false;
-  auto each = [&](PyObject* item) {
-    double d = PyFloat_AsDouble(item);
-    if (d == -1.0 && PyErr_Occurred()) return false;
-    out.push_back(static_cast<T>(d));
-    return true;
-  };
+  auto push = [&](double d) { out.push_back(static_cast<T>(d)); };
   if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-    const bool list = PyList_CheckExact(o);
-    auto size = [&] { return list ? PyList_Size(o) : PyTuple_Size(o); };
-    auto get = [&](Py_ssize_t i) { return list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i); };
-    // Reading an exact float runs no Python code, so the length only needs measuring
-    // again after an item whose __float__ or __index__ may have changed the list.
-    Py_ssize_t n = size();
+    const ExactItems items{o, PyList_CheckExact(o)};
+    Py_ssize_t n = items.size();
     size_t base = out.size();
     out.resize(base + static_cast<size_t>(n));
     T* dst = out.data() + base;
-    Py_ssize_t i = 0;
-    for (; i < n; ++i) {
-      PyObject* item = get(i);
-      if (!PyFloat_CheckExact(item)) break;
-      dst[i] = static_cast<T>(PyFloat_AsDouble(item));
-    }
+    Py_ssize_t i =
+        read_exact_floats(items, n, [&](Py_ssize_t j, double d) { dst[j] = static_cast<T>(d); });
     out.resize(base + static_cast<size_t>(i));
-    for (; i < size(); ++i) {
-      py::Ref held(Py_NewRef(get(i)));
-      if (!each(held.get())) return false;
-    }
-    return true;
+    return read_rest(items, i, push);
   }
   reserve_hint(o, out);
-  return for_each_item(o, each);
+  return for_each_item(o, [&](PyObject* item) {
+    double d;
+    if (!read_real(item, d)) return false;
+    push(d);
+    return true;
+  });
+}
+
+// Adds the items of `o`, by the Real rule, to `total` in order as they are read: the same
+// items, calls and errors as append_reals, without storing the values first.
+inline bool total_reals(PyObject* o, cost::Total& total) {
+  {
+    FloatBuffer buffer;
+    if (buffer.pin(o, 1)) {
+      const Py_ssize_t n = buffer.view().shape[0];
+      if (buffer.format() == FloatFormat::Double && buffer.row_major()) {
+        total.add({static_cast<const double*>(buffer.view().buf), static_cast<size_t>(n)});
+      } else {
+        for (Py_ssize_t j = 0; j < n; ++j) total.add(buffer.at<double>(0, j));
+      }
+      return true;
+    }
+  }
+  if (!check_sequence(o)) return false;
+  auto add = [&](double d) { total.add(d); };
+  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+    const ExactItems items{o, PyList_CheckExact(o)};
+    // A total of its own, whose address no call can see, stays in a register: the one
+    // addition is then the loop's only dependency.
+    cost::Total head = total;
+    Py_ssize_t i =
+        read_exact_floats(items, items.size(), [&head](Py_ssize_t, double d) { head.add(d); });
+    total = head;
+    return read_rest(items, i, add);
+  }
+  // Asked as append_reals asks it, though nothing is stored: __len__ may be observable.
+  if (PySequence_Size(o) < 0) PyErr_Clear();
+  return for_each_item(o, [&](PyObject* item) {
+    double d;
+    if (!read_real(item, d)) return false;
+    add(d);
+    return true;
+  });
 }
 
 }  // namespace detail
@@ -491,6 +575,12 @@ template <class T>
 struct RealSequence {
   using type = detail::Numbers<T>;
   static bool convert(PyObject* o, type& out) { return detail::append_reals(o, out); }
+};
+
+// A sequence of reals, totalled left to right as it is read.
+struct RealTotal {
+  using type = cost::Total;
+  static bool convert(PyObject* o, type& out) { return detail::total_reals(o, out); }
 };
 
 // The rows of a matrix of single reals, flattened.

@@ -87,7 +87,7 @@ using VerifyChain = Function<
     &actors::verify_chain, Param<"genesis", Text>, Param<"entries", SequenceOf<TextPairView>>>;
 
 using AggregateCost = Function<"aggregate_cost", "Sum per-call costs into a single total.",
-                               &cost::aggregate_cost, Param<"values", RealSequence<double>>>;
+                               &cost::aggregate_cost, Param<"values", RealTotal>>;
 
 template <class F>
 constexpr PyMethodDef method() {
