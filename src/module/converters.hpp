@@ -15,6 +15,7 @@
 
 #include "cost/cost.hpp"
 #include "module/python.hpp"
+#include "scheduler/planner.hpp"
 #include "vectors/vectors.hpp"
 
 namespace quor::frame {
@@ -97,8 +98,9 @@ struct Byte {
 struct TextPair {
   using type = std::pair<std::string, std::string>;
   using views = std::pair<std::string_view, std::string_view>;
-  // The two items as views, item 0 converted first.
-  static bool convert_views(PyObject* o, views& out) {
+  // The two items by `Read`, item 0 converted first.
+  template <class T, bool (*Read)(PyObject*, T&)>
+  static bool convert_items(PyObject* o, std::pair<T, T>& out) {
     if (!PyTuple_CheckExact(o) && !PyTuple_Check(o)) return fail_conversion(o, "PyTuple");
     Py_ssize_t n = PyTuple_Size(o);
     if (n != 2) {
@@ -106,8 +108,11 @@ struct TextPair {
       PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
       return false;
     }
-    return Text::convert(PyTuple_GetItem(o, 0), out.first) &&
-           Text::convert(PyTuple_GetItem(o, 1), out.second);
+    return Read(PyTuple_GetItem(o, 0), out.first) && Read(PyTuple_GetItem(o, 1), out.second);
+  }
+  // The two items as views.
+  static bool convert_views(PyObject* o, views& out) {
+    return convert_items<std::string_view, &Text::convert>(o, out);
   }
   static bool convert(PyObject* o, type& out) {
     views v;
@@ -146,6 +151,20 @@ inline bool check_sequence(PyObject* o) {
   return true;
 }
 
+// The items of an exact list or tuple, by index.
+struct ExactItems {
+  ExactItems(PyObject* o, bool list)
+      : o(o),
+        size_of(list ? PyList_Size : PyTuple_Size),
+        item_of(list ? PyList_GetItem : PyTuple_GetItem) {}
+  Py_ssize_t size() const { return size_of(o); }
+  PyObject* get(Py_ssize_t i) const { return item_of(o, i); }
+
+  PyObject* o;
+  Py_ssize_t (*size_of)(PyObject*);
+  PyObject* (*item_of)(PyObject*, Py_ssize_t);
+};
+
 // Calls `each(item)` for every item, stopping at the first false.
 template <class Each>
 bool for_each_item(PyObject* o, Each&& each) {
@@ -171,6 +190,39 @@ bool for_each_item(PyObject* o, Each&& each) {
     if (!each(item.get())) return false;
   }
   return !PyErr_Occurred();
+}
+
+// As for_each_item, with `touch(item)` called on the item kAhead places ahead of the one
+// being read, once the item 2 * kAhead ahead has been prefetched: `touch` prefetches the
+// parts the reader will look at, so that the misses on scattered objects overlap. Only
+// exact lists and tuples are walked ahead, and only long ones (a short one's objects are
+// likely cached already); every item is still fetched afresh when read.
+template <class Touch, class Each>
+bool for_each_item_ahead(PyObject* o, Touch&& touch, Each&& each) {
+  if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) return for_each_item(o, each);
+  const ExactItems items(o, PyList_CheckExact(o));
+  constexpr Py_ssize_t kAhead = 8, kLong = 4096;
+  if (items.size() < kLong) return for_each_item(o, each);
+  Py_ssize_t i = 0;
+  return for_each_item(o, [&](PyObject* item) {
+    const Py_ssize_t n = items.size();
+    if (i + 2 * kAhead < n) __builtin_prefetch(items.get(i + 2 * kAhead));
+    if (i + kAhead < n) touch(items.get(i + kAhead));
+    ++i;
+    return each(item);
+  });
+}
+
+// Prefetch hints for the objects the readers below look at. A str's header and its first
+// bytes (inline in a compact ASCII str) span two lines at most.
+inline void touch_str(PyObject* s) {
+  __builtin_prefetch(s);
+  __builtin_prefetch(reinterpret_cast<const char*>(s) + 64);
+}
+inline void touch_pair(PyObject* t) {
+  if (!PyTuple_CheckExact(t) || PyTuple_Size(t) != 2) return;
+  touch_str(PyTuple_GetItem(t, 0));
+  touch_str(PyTuple_GetItem(t, 1));
 }
 
 // A buffer held until the call ends, or nothing. A refused request (a released view, say)
@@ -307,19 +359,32 @@ class Views {
   std::vector<T> views_;
 };
 
-// Texts read in place: a result may hand a str itself back.
-using TextViews = Views<std::string_view>;
 // Text pairs read in place: each tuple is kept alive, and with it its two strs.
 using TextPairViews = Views<std::pair<std::string_view, std::string_view>>;
 
-// Items read in place, each kept alive beside its view for the length of the call.
-template <class T, bool (*Read)(PyObject*, T&)>
+// A str as a name: its text read in place, and its address as its identity token. The
+// object is kept alive for the call, so no other object can take that address meanwhile.
+inline bool read_name(PyObject* o, scheduler::Name& out) {
+  if (!Text::convert(o, out.text)) return false;
+  out.token = reinterpret_cast<uintptr_t>(o);
+  return true;
+}
+inline bool read_name_pair(PyObject* o, scheduler::Edge& out) {
+  return TextPair::convert_items<scheduler::Name, &read_name>(o, out);
+}
+
+// Names read in place: a result may hand a str itself back.
+using NameViews = Views<scheduler::Name>;
+
+// Items read in place, each kept alive beside its view for the length of the call. `Touch`
+// prefetches what `Read` will look at in an item.
+template <class T, bool (*Read)(PyObject*, T&), void (*Touch)(PyObject*)>
 struct InPlaceSequence {
   using type = Views<T>;
   static bool convert(PyObject* o, type& out) {
     if (!detail::check_sequence(o)) return false;
     detail::reserve_hint(o, out);
-    return detail::for_each_item(o, [&](PyObject* item) {
+    return detail::for_each_item_ahead(o, Touch, [&](PyObject* item) {
       T view;
       if (!Read(item, view)) return false;
       out.add(item, view);
@@ -328,13 +393,19 @@ struct InPlaceSequence {
   }
 };
 
-struct TextView {};
+struct NameView {};
 template <>
-struct SequenceOf<TextView> : InPlaceSequence<std::string_view, &Text::convert> {};
+struct SequenceOf<NameView> : InPlaceSequence<scheduler::Name, &read_name, &detail::touch_str> {};
+
+struct NamePairView {};
+template <>
+struct SequenceOf<NamePairView>
+    : InPlaceSequence<scheduler::Edge, &read_name_pair, &detail::touch_pair> {};
 
 struct TextPairView {};
 template <>
-struct SequenceOf<TextPairView> : InPlaceSequence<TextPair::views, &TextPair::convert_views> {};
+struct SequenceOf<TextPairView>
+    : InPlaceSequence<TextPair::views, &TextPair::convert_views, &detail::touch_pair> {};
 
 namespace detail {
 
@@ -434,20 +505,6 @@ inline bool read_real(PyObject* item, double& out) {
   out = PyFloat_AsDouble(item);
   return !(out == -1.0 && PyErr_Occurred());
 }
-
-// Items of an exact list or tuple from `begin` on.
-struct ExactItems {
-  ExactItems(PyObject* o, bool list)
-      : o(o),
-        size_of(list ? PyList_Size : PyTuple_Size),
-        item_of(list ? PyList_GetItem : PyTuple_GetItem) {}
-  Py_ssize_t size() const { return size_of(o); }
-  PyObject* get(Py_ssize_t i) const { return item_of(o, i); }
-
-  PyObject* o;
-  Py_ssize_t (*size_of)(PyObject*);
-  PyObject* (*item_of)(PyObject*, Py_ssize_t);
-};
 
 // Calls `each(i, value)` for the items [0, n) while they are exact floats; returns where it
 // stopped. Reading an exact float runs no Python code, so the items cannot change
