@@ -89,6 +89,15 @@ def test_sums_with_random_significands_are_written_as_repr_writes_them():
             assert out == jsonref.write_float(total), (a, b)
 
 
+def test_subnormals_read_and_write_as_the_model_does():
+    """Subnormal bit patterns with significands of every width: their shortest digits
+    come from the same search as the normal doubles', at the lowest exponent."""
+    rng = random.Random(324)
+    bits = [rng.getrandbits(rng.randint(1, 52)) | rng.getrandbits(1) << 63 for _ in range(20000)]
+    text = json.dumps([struct.unpack("<d", struct.pack("<Q", b))[0] for b in bits])
+    assert written(text) == jsonref.normalise(text)
+
+
 @pytest.mark.parametrize("seed", range(2))
 def test_many_doubles_read_and_write_as_the_model_does(seed):
     """Random bit patterns and ordinary magnitudes, spelled by repr: the reader's product may

@@ -16,6 +16,6 @@ COMPILER = shutil.which("g++") or shutil.which("clang++")
 def test_native(tmp_path, source):
     exe = tmp_path / "check"
     subprocess.run([COMPILER, "-std=c++20", "-O2", f"-I{ROOT / 'src'}", str(ROOT / "tests/native" / source),
-                    str(ROOT / "src/common/bytes.cpp"), "-o", str(exe)], check=True)
+                    str(ROOT / "src/common/bytes.cpp"), str(ROOT / "src/common/platform.cpp"), "-o", str(exe)], check=True)
     run = subprocess.run([str(exe)], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr

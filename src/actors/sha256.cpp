@@ -2,10 +2,11 @@
 
 #include <cstring>
 
-#include "common/simd.hpp"
-#if QUOR_X86_EXTENSIONS
+#include "common/platform.hpp"
+#if QUOR_X86_64
 #include <immintrin.h>
-#define QUOR_SHA_NI 1
+#elif QUOR_AARCH64
+#include <arm_neon.h>
 #endif
 
 namespace quor::actors {
@@ -30,9 +31,8 @@ inline uint32_t load_be32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
-#ifdef QUOR_SHA_NI
-__attribute__((target("sha,sse4.1"))) void blocks_sha_ni(uint32_t state[8], const uint8_t* data,
-                                                         size_t count) {
+#if QUOR_X86_64
+QUOR_TARGET_SHA_NI void blocks_sha_ni(uint32_t state[8], const uint8_t* data, size_t count) {
   const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
   // The extensions want the state as (a,b,e,f) and (c,d,g,h).
   __m128i tmp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0]));
@@ -49,7 +49,7 @@ __attribute__((target("sha,sse4.1"))) void blocks_sha_ni(uint32_t state[8], cons
       msg[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)),
                                 byte_swap);
     }
-#pragma GCC unroll 16
+    QUOR_UNROLL(16)
     for (int i = 0; i < 16; ++i) {
       __m128i k = _mm_add_epi32(msg[i & 3],
                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kRound[4 * i])));
@@ -74,10 +74,33 @@ __attribute__((target("sha,sse4.1"))) void blocks_sha_ni(uint32_t state[8], cons
   _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), state1);
 }
 
-bool has_sha_ni() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1") &&
-         __builtin_cpu_supports("ssse3");
+#elif QUOR_AARCH64
+// The ARMv8 instructions keep the state as (a,b,c,d) and (e,f,g,h) and take the round
+// constants already added to the words.
+QUOR_TARGET_ARM_SHA2 void blocks_arm_sha2(uint32_t state[8], const uint8_t* data, size_t count) {
+  uint32x4_t abcd = vld1q_u32(&state[0]);
+  uint32x4_t efgh = vld1q_u32(&state[4]);
+  for (; count > 0; --count, data += 64) {
+    const uint32x4_t save0 = abcd, save1 = efgh;
+    uint32x4_t msg[4];
+    for (int i = 0; i < 4; ++i) msg[i] = vreinterpretq_u32_u8(vrev32q_u8(vld1q_u8(data + 16 * i)));
+    QUOR_UNROLL(16)
+    for (int i = 0; i < 16; ++i) {
+      uint32x4_t k = vaddq_u32(msg[i & 3], vld1q_u32(&kRound[4 * i]));
+      if (i < 12) {
+        // Words 4(i+4).. from the four groups from 4i on; the slot held the oldest.
+        msg[i & 3] = vsha256su1q_u32(vsha256su0q_u32(msg[i & 3], msg[(i + 1) & 3]),
+                                     msg[(i + 2) & 3], msg[(i + 3) & 3]);
+      }
+      uint32x4_t before = abcd;
+      abcd = vsha256hq_u32(abcd, efgh, k);
+      efgh = vsha256h2q_u32(efgh, before, k);
+    }
+    abcd = vaddq_u32(abcd, save0);
+    efgh = vaddq_u32(efgh, save1);
+  }
+  vst1q_u32(&state[0], abcd);
+  vst1q_u32(&state[4], efgh);
 }
 #endif
 
@@ -127,9 +150,12 @@ void Sha256::blocks_portable(uint32_t state[8], const uint8_t* data, size_t coun
 }
 
 Sha256::BlockFn Sha256::blocks_accelerated() {
-#ifdef QUOR_SHA_NI
-  static const bool available = has_sha_ni();
+#if QUOR_X86_64
+  static const bool available = platform::cpu::sha_ni();
   if (available) return &blocks_sha_ni;
+#elif QUOR_AARCH64
+  static const bool available = platform::cpu::arm_sha2();
+  if (available) return &blocks_arm_sha2;
 #endif
   return nullptr;
 }

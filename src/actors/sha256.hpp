@@ -1,5 +1,6 @@
 // SHA-256 as a streaming digest. The block function is chosen once per process: the x86
-// SHA extensions where the processor has them, a portable one otherwise.
+// SHA extensions or the ARMv8 SHA-2 instructions where the processor has them, a portable
+// one otherwise.
 #pragma once
 
 #include <array>

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/platform.hpp"
+
 namespace quor::bytes {
 
 static_assert(std::endian::native == std::endian::little, "word loads assume a little-endian host");
@@ -39,7 +41,7 @@ inline uint64_t load_at(std::string_view s, size_t at) {
   return at < s.size() ? load_partial(s.data() + at, s.size() - at) : 0;
 }
 
-inline uint64_t load_be8(const char* p, size_t n) { return __builtin_bswap64(load_partial(p, n)); }
+inline uint64_t load_be8(const char* p, size_t n) { return platform::bswap64(load_partial(p, n)); }
 
 // Name order: unsigned bytes, a proper prefix first; eight bytes per step.
 inline int compare(const char* x, size_t nx, const char* y, size_t ny) {
@@ -61,10 +63,7 @@ inline bool name_less(std::string_view a, std::string_view b) { return compare(a
 // unseeded hash would let crafted names force every lookup into one long probe chain.
 uint64_t process_seed();
 
-inline uint64_t mix(uint64_t a, uint64_t b) {
-  __uint128_t r = static_cast<__uint128_t>(a) * b;
-  return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
-}
+inline uint64_t mix(uint64_t a, uint64_t b) { return platform::mul_fold(a, b); }
 
 inline uint64_t hash_name(std::string_view s, uint64_t seed) {
   const char* p = s.data();

@@ -28,7 +28,7 @@ class NameTable {
   }
 
   uint64_t hash(std::string_view name) const { return bytes::hash_name(name, seed_); }
-  void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[h & (slots_.size() - 1)]); }
+  void prefetch(uint64_t h) const { platform::prefetch(&slots_[h & (slots_.size() - 1)]); }
 
   uint32_t intern(std::string_view name, uint64_t h) {
     Slot key = make_slot(name);

@@ -127,7 +127,7 @@ inline bool copy_run(const char*& p, const char* end, char*& w, const char* limi
     std::memcpy(w, p, 16);
     unsigned mask = special_mask16(p);
     if (mask != 0) {
-      unsigned k = static_cast<unsigned>(__builtin_ctz(mask));
+      unsigned k = static_cast<unsigned>(platform::ctz32(mask));
       p += k;
       w += k;
       return true;

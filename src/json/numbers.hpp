@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/platform.hpp"
 #include "json/pow10.hpp"
 #include "json/reader.hpp"
 
@@ -62,7 +63,7 @@ inline const char* digits(const char* p, const char* end, uint64_t& s) {
       p += 8;
       continue;
     }
-    int n = __builtin_ctzll(other) >> 3;
+    int n = platform::ctz64(other) >> 3;
     if (n != 0) s = s * kPow10Int[n] + swar_value(x << (64 - 8 * n));
     return p + n;
   }

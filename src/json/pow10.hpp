@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "common/platform.hpp"
+
 namespace quor::json::detail {
 
 // The doubles nearest to 1e0 ... 1e308; the compiler rounds each literal correctly.
@@ -371,9 +373,9 @@ inline constexpr Pow10Wide kPow10Wide = [] {
   Pow10Wide t{};
   for (int e = kPow10WideMin; e <= kPow10WideMax; ++e) {
     const uint64_t* u = kPow10Up[e - kPow10UpMin];
-    unsigned __int128 four_x = (static_cast<unsigned __int128>(u[0]) << 64) | u[1];
+    platform::u128 four_x = (static_cast<platform::u128>(u[0]) << 64) | u[1];
     bool whole = e >= 0 && e + 127 - floor_log2_pow10(e) >= 0;
-    unsigned __int128 g = ((whole ? four_x : four_x - 1) >> 2) + 1;
+    platform::u128 g = ((whole ? four_x : four_x - 1) >> 2) + 1;
     t.v[e - kPow10WideMin][0] = static_cast<uint64_t>(g >> 63);
     t.v[e - kPow10WideMin][1] = static_cast<uint64_t>(g) & ((uint64_t{1} << 63) - 1);
   }

@@ -30,17 +30,14 @@ inline bool is_space(char c) {
 
 // Most blocks are a handful of values: copy them without a library call.
 inline void copy_values(JsonDocument* dst, const JsonDocument* src, size_t n) {
-#if QUOR_SSE2
-  for (size_t i = 0; i < n; ++i) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
-                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
-  }
+#if QUOR_SIMD
+  for (size_t i = 0; i < n; ++i) simd::store(dst + i, simd::load(src + i));
 #else
   std::memcpy(static_cast<void*>(dst), src, n * sizeof(JsonDocument));
 #endif
 }
 
-[[gnu::noinline]] const char* skip_space_run(const char* p, const char* end);
+QUOR_NOINLINE const char* skip_space_run(const char* p, const char* end);
 
 // Whitespace before a token. One space, as json.dumps puts after ',' and ':', is the
 // common case and is taken inline.
@@ -56,16 +53,14 @@ const char* skip_space_run(const char* p, const char* end) {
   if (!is_space(*p)) return p;
   ++p;
   if (p == end || static_cast<unsigned char>(*p) > ' ') return p;
-#if QUOR_SSE2
+#if QUOR_SIMD
   while (end - p >= 16) {
-    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i blank =
-        _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\n')));
-    __m128i other_blank = _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\t')),
-                                       _mm_cmpeq_epi8(x, _mm_set1_epi8('\r')));
-    __m128i space = _mm_or_si128(blank, other_blank);
-    unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(space)) & 0xffff;
-    if (other != 0) return p + __builtin_ctz(other);
+    using simd::either, simd::eq, simd::splat;
+    simd::Bytes x = simd::load(p);
+    simd::Bytes space = either(either(eq(x, splat(' ')), eq(x, splat('\n'))),
+                               either(eq(x, splat('\t')), eq(x, splat('\r'))));
+    unsigned other = ~simd::top_bits(space) & 0xffff;
+    if (other != 0) return p + platform::ctz32(other);
     p += 16;
   }
 #endif
@@ -118,8 +113,8 @@ class Reader {
   bool read(const char* p, JsonDocument& out);
   const char* scalar(const char* p, JsonDocument& out);
   const char* string(const char* p, JsonDocument& out);
-  [[gnu::noinline]] const char* escaped_string(const char* start, const char* backslash,
-                                               JsonDocument& out);
+  QUOR_NOINLINE const char* escaped_string(const char* start, const char* backslash,
+                                           JsonDocument& out);
   const char* number(const char* p, JsonDocument& out);
   const char* literal(const char* p, const char* word, size_t n);
   bool typed_mismatch(const char* p, const char* expected);
@@ -131,21 +126,21 @@ class Reader {
   }
 
   // Error at the byte before `p` (index = bytes consumed).
-  [[gnu::cold, gnu::noinline]] Failed fail_consumed(const char* p, Msg m) {
+  QUOR_COLD Failed fail_consumed(const char* p, Msg m) {
     error_ = m;
     error_at_ = static_cast<size_t>(p - begin_);
     return {};
   }
-  [[gnu::cold, gnu::noinline]] Failed fail(const Step& s) { return fail_consumed(s.at, s.error); }
+  QUOR_COLD Failed fail(const Step& s) { return fail_consumed(s.at, s.error); }
   // Error at the byte at `p` (or the last byte at end of input).
-  [[gnu::cold, gnu::noinline]] Failed fail_next(const char* p, Msg m) {
+  QUOR_COLD Failed fail_next(const char* p, Msg m) {
     error_ = m;
     error_at_ = static_cast<size_t>(p - begin_) + (p != end_ ? 1 : 0);
     return {};
   }
 
   // Doubles the scratch stack; returns its new base.
-  [[gnu::noinline]] JsonDocument* grow_stack(size_t used) {
+  QUOR_NOINLINE JsonDocument* grow_stack(size_t used) {
     size_t capacity = stack_capacity_ * 2;
     JsonDocument* bigger = static_cast<JsonDocument*>(std::malloc(capacity * sizeof(JsonDocument)));
     if (bigger == nullptr) throw std::bad_alloc();
@@ -158,7 +153,7 @@ class Reader {
 
   // Room for the decoded text of an escaped string: a buffer kept for the whole read,
   // grown on demand; `used` bytes at its start are kept. Returns the buffer.
-  [[gnu::noinline]] char* grow_scratch(size_t used, size_t need) {
+  QUOR_NOINLINE char* grow_scratch(size_t used, size_t need) {
     size_t size = std::max({scratch_size_ * 2, used + need, size_t{256}});
     std::unique_ptr<char[]> bigger(new char[size]);
     if (used != 0) std::memcpy(bigger.get(), scratch_.get(), used);
@@ -227,12 +222,12 @@ inline const char* Reader::literal(const char* p, const char* word, size_t n) {
   return p;  // unreachable: the fast path matched
 }
 
-[[gnu::always_inline]] inline const char* Reader::string(const char* p, JsonDocument& out) {
+QUOR_ALWAYS_INLINE const char* Reader::string(const char* p, JsonDocument& out) {
   const char* start = p + 1;
   const char* q;
   if (end_ - start >= 16) {
     unsigned mask = special_mask16(start);
-    q = mask != 0 ? start + __builtin_ctz(mask) : find_special(start + 16, end_);
+    q = mask != 0 ? start + platform::ctz32(mask) : find_special(start + 16, end_);
   } else {
     q = find_special(start, end_);
   }
@@ -290,7 +285,7 @@ const char* Reader::escaped_string(const char* start, const char* q, JsonDocumen
   return p + 1;
 }
 
-[[gnu::always_inline]] inline const char* Reader::number(const char* p, JsonDocument& out) {
+QUOR_ALWAYS_INLINE const char* Reader::number(const char* p, JsonDocument& out) {
   const char* q = read_number_fast(p, end_, out);
   if (q != nullptr) return q;
   Step exact = read_number_exact(p, end_, out);

@@ -9,10 +9,6 @@
 #include "common/simd.hpp"
 #include "json/json.hpp"
 
-#if QUOR_SSE2
-#include <emmintrin.h>
-#endif
-
 namespace quor::json::detail {
 
 enum Msg : uint8_t {
@@ -93,9 +89,8 @@ inline constexpr HexTable kHex;
 // Stores a value with one 16-byte write, so that copying it on (also 16 bytes at a time)
 // never waits on two narrower stores.
 inline void set(JsonDocument& dst, const JsonDocument& v) {
-#if QUOR_SSE2
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(&dst),
-                   _mm_set_epi64x(static_cast<long long>(v.u()), static_cast<long long>(v.tag)));
+#if QUOR_SIMD
+  simd::store(&dst, simd::from_words(static_cast<uint64_t>(v.tag), v.u()));
 #else
   dst = v;
 #endif

@@ -9,51 +9,49 @@
 #include "common/bytes.hpp"
 #include "common/simd.hpp"
 
-#if QUOR_SSE2
-#include <emmintrin.h>
-#endif
-
 namespace quor::json::detail {
 
-// First byte in [p, end) that is '"', '\\' or below 0x20, or end. Both the reader (end of
-// an escape-free run) and the writer (next byte to escape) stop at exactly these bytes.
+// The bytes a string stops at: '"', '\\' and those below 0x20. Both the reader (end of an
+// escape-free run) and the writer (next byte to escape) stop at exactly these bytes.
+inline bool is_special(unsigned char c) { return c == '"' || c == '\\' || c < 0x20; }
+
+// The portable scans, which the vector ones must match bit for bit.
+inline const char* find_special_portable(const char* p, const char* end) {
+  while (p != end && !is_special(static_cast<unsigned char>(*p))) ++p;
+  return p;
+}
+inline unsigned special_mask16_portable(const char* p) {
+  unsigned mask = 0;
+  for (int i = 0; i < 16; ++i) mask |= unsigned{is_special(static_cast<unsigned char>(p[i]))} << i;
+  return mask;
+}
+
+#if QUOR_SIMD
+inline unsigned special_bits(simd::Bytes x) {
+  using simd::at_most, simd::either, simd::eq, simd::splat;
+  return simd::top_bits(
+      either(either(eq(x, splat('"')), eq(x, splat('\\'))), at_most(x, splat(0x1f))));
+}
+#endif
+
+// First byte in [p, end) that is special, or end.
 inline const char* find_special(const char* p, const char* end) {
-#if QUOR_SSE2
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i control = _mm_set1_epi8(0x1f);
+#if QUOR_SIMD
   while (end - p >= 16) {
-    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
-                               _mm_cmpeq_epi8(_mm_min_epu8(x, control), x));
-    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
-    if (mask != 0) return p + __builtin_ctz(mask);
+    unsigned mask = special_bits(simd::load(p));
+    if (mask != 0) return p + platform::ctz32(mask);
     p += 16;
   }
 #endif
-  while (p != end) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c == '"' || c == '\\' || c < 0x20) return p;
-    ++p;
-  }
-  return end;
+  return find_special_portable(p, end);
 }
 
-// Bit i set when byte i of the 16 at p is '"', '\\' or below 0x20 (find_special's stops).
+// Bit i set when byte i of the 16 at p is special.
 inline unsigned special_mask16(const char* p) {
-#if !QUOR_SSE2
-  unsigned mask = 0;
-  for (int i = 0; i < 16; ++i) {
-    unsigned char c = static_cast<unsigned char>(p[i]);
-    if (c == '"' || c == '\\' || c < 0x20) mask |= 1u << i;
-  }
-  return mask;
+#if QUOR_SIMD
+  return special_bits(simd::load(p));
 #else
-  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i hit = _mm_or_si128(
-      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
-      _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1f)), x));
-  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+  return special_mask16_portable(p);
 #endif
 }
 
@@ -63,17 +61,17 @@ inline int compare_bytes(const char* x, size_t nx, const char* y, size_t ny) {
 }
 
 // Whether [p, p + n) is well-formed UTF-8: no overlong forms, no encoded surrogates,
-// nothing above U+10FFFF.
-inline bool valid_utf8(const char* text, size_t n) {
+// nothing above U+10FFFF. The vector unit only skips runs of ASCII.
+template <bool kVector>
+inline bool valid_utf8_with(const char* text, size_t n) {
   const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
   size_t i = 0;
   while (i < n) {
-#if QUOR_SSE2
-    while (n - i >= 16) {
-      unsigned mask = static_cast<unsigned>(
-          _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i))));
+#if QUOR_SIMD
+    while (kVector && n - i >= 16) {
+      unsigned mask = simd::top_bits(simd::load(s + i));
       if (mask != 0) {
-        i += __builtin_ctz(mask);
+        i += platform::ctz32(mask);
         break;
       }
       i += 16;
@@ -116,6 +114,10 @@ inline bool valid_utf8(const char* text, size_t n) {
     }
   }
   return true;
+}
+inline bool valid_utf8(const char* text, size_t n) { return valid_utf8_with<QUOR_SIMD>(text, n); }
+inline bool valid_utf8_portable(const char* text, size_t n) {
+  return valid_utf8_with<false>(text, n);
 }
 
 // Copies n bytes, reading and writing nothing outside [src, src + n) and [dst, dst + n):

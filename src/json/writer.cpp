@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -8,10 +7,6 @@
 #include "json/json.hpp"
 #include "json/pow10.hpp"
 #include "json/scan.hpp"
-
-#if QUOR_SSE2
-#include <emmintrin.h>
-#endif
 
 namespace quor::json {
 namespace detail {
@@ -47,7 +42,7 @@ constexpr uint64_t kPow10Int[20] = {1,
                                     10000000000000000000u};
 
 inline int decimal_length(uint64_t x) {
-  int bits = 64 - __builtin_clzll(x | 1);
+  int bits = 64 - platform::clz64(x | 1);
   int t = (bits * 1233) >> 12;
   return t + (x >= kPow10Int[t]);
 }
@@ -83,11 +78,8 @@ inline void put_digits(uint64_t x, char* out, int n) {
   }
 }
 
-__extension__ typedef unsigned __int128 u128;
-
-inline uint64_t mul_high(uint64_t a, uint64_t b) {
-  return static_cast<uint64_t>((static_cast<u128>(a) * b) >> 64);
-}
+using platform::mul_high;
+using platform::u128;
 
 #if QUOR_SSE2
 // The eight digits of v < 10^8 in eight 16-bit lanes, first digit in lane 0: each lane
@@ -104,6 +96,25 @@ inline __m128i digit_lanes(uint32_t v) {
   __m128i tens = _mm_slli_epi64(_mm_mullo_epi16(x, _mm_set1_epi16(10)), 16);
   return _mm_sub_epi16(x, tens);
 }
+#elif QUOR_NEON
+// As above, with NEON's widening multiply giving the high halves.
+inline uint16x8_t digit_lanes(uint32_t v) {
+  uint32_t high = v / 10000, low = v % 10000;
+  uint16x8_t x = vcombine_u16(vdup_n_u16(static_cast<uint16_t>(high << 2)),
+                              vdup_n_u16(static_cast<uint16_t>(low << 2)));
+  auto mulhi = [](uint16x8_t a, uint16x8_t b) {
+    uint32x4_t lo = vmull_u16(vget_low_u16(a), vget_low_u16(b));
+    uint32x4_t hi = vmull_high_u16(a, b);
+    return vuzp2q_u16(vreinterpretq_u16_u32(lo), vreinterpretq_u16_u32(hi));
+  };
+  static constexpr uint16_t kDivide[8] = {8389, 5243, 13108, 32768, 8389, 5243, 13108, 32768};
+  static constexpr uint16_t kShift[8] = {1 << 7, 1 << 11, 1 << 13, 32768,
+                                         1 << 7, 1 << 11, 1 << 13, 32768};
+  x = mulhi(mulhi(x, vld1q_u16(kDivide)), vld1q_u16(kShift));
+  uint16x8_t tens =
+      vreinterpretq_u16_u64(vshlq_n_u64(vreinterpretq_u64_u16(vmulq_n_u16(x, 10)), 16));
+  return vsubq_u16(x, tens);
+}
 #endif
 
 // The sixteen decimal digits of v < 10^16 (leading zeros included) as ASCII, first digit in
@@ -116,6 +127,12 @@ inline u128 ascii16(uint64_t v) {
       _mm_add_epi8(_mm_packus_epi16(digit_lanes(upper), digit_lanes(lower)), _mm_set1_epi8('0'));
   uint64_t first = static_cast<uint64_t>(_mm_cvtsi128_si64(digits));
   uint64_t second = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(digits, digits)));
+  return first | (static_cast<u128>(second) << 64);
+#elif QUOR_NEON
+  uint8x16_t digits = vaddq_u8(
+      vcombine_u8(vmovn_u16(digit_lanes(upper)), vmovn_u16(digit_lanes(lower))), vdupq_n_u8('0'));
+  uint64_t first = vgetq_lane_u64(vreinterpretq_u64_u8(digits), 0);
+  uint64_t second = vgetq_lane_u64(vreinterpretq_u64_u8(digits), 1);
   return first | (static_cast<u128>(second) << 64);
 #else
   char text[16];
@@ -266,7 +283,7 @@ inline bool short_fraction(uint64_t c, int q, Decimal& r) {
                                          19073486328125,
                                          95367431640625,
                                          476837158203125};
-  int zeros = __builtin_ctzll(c);
+  int zeros = platform::ctz64(c);
   int e = -(q + zeros);
   if (e <= 0 || e > 21) return false;
   uint64_t m = c >> zeros;
@@ -283,20 +300,9 @@ Decimal to_decimal(double d) {
   int biased = static_cast<int>((bits >> 52) & 0x7ff);
   Decimal r;
   if (biased == 0) {
-    // Subnormals are rare enough to leave to the library.
-    char sci[32];
-    char* end = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
-    const char* s = sci + (sci[0] == '-');
-    uint64_t digits = static_cast<uint64_t>(*s++ - '0');
-    int n = 1;
-    if (*s == '.') {
-      for (++s; *s != 'e'; ++s, ++n) digits = digits * 10 + static_cast<uint64_t>(*s - '0');
-    }
-    ++s;
-    bool negative = *s++ == '-';
-    int e = 0;
-    while (s != end) e = e * 10 + (*s++ - '0');
-    r = strip_zeros({digits, (negative ? -e : e) - (n - 1), 0});
+    // Subnormals: the same search at the lowest exponent, where the answer may have
+    // fewer digits than shortest() counts on.
+    r = strip_zeros(shortest(fraction, -1074));
   } else {
     uint64_t c = fraction | (uint64_t{1} << 52);
     int q = biased - 1075;
@@ -409,6 +415,11 @@ inline uint64_t ascii8(uint32_t x, int n) {
   __m128i bytes = _mm_add_epi8(_mm_packus_epi16(lanes, lanes), _mm_set1_epi8('0'));
   return static_cast<uint64_t>(_mm_cvtsi128_si64(bytes)) >> (8 * (8 - n));
 }
+#elif QUOR_NEON
+inline uint64_t ascii8(uint32_t x, int n) {
+  uint8x8_t bytes = vadd_u8(vmovn_u16(detail::digit_lanes(x)), vdup_n_u8('0'));
+  return vget_lane_u64(vreinterpret_u64_u8(bytes), 0) >> (8 * (8 - n));
+}
 #endif
 
 // Needs room for 20 bytes.
@@ -418,7 +429,7 @@ inline char* format_uint(uint64_t x, char* out) {
     return out + 1;
   }
   int n = decimal_length(x);
-#if QUOR_SSE2
+#if QUOR_SIMD
   if (n <= 8) {
     uint64_t digits = ascii8(static_cast<uint32_t>(x), n);
     std::memcpy(out, &digits, 8);
@@ -480,7 +491,7 @@ class Writer {
     if (static_cast<size_t>(limit_ - p) < n) p = grow(p, n);
     return p;
   }
-  [[gnu::noinline]] char* grow(char* p, size_t n) {
+  QUOR_NOINLINE char* grow(char* p, size_t n) {
     size_t used = p == nullptr ? base_ : static_cast<size_t>(p - out_.data());
     size_t need = used + n;
     size_t capacity = out_.capacity();

@@ -177,7 +177,7 @@ PyObject* create_module() {
 }  // namespace
 }  // namespace quor
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_quor_core(void) {
+PyMODINIT_FUNC PyInit_quor_core(void) {
   using namespace quor;
   try {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());

@@ -8,6 +8,7 @@
 
 #include "common/bytes.hpp"
 #include "common/name_table.hpp"
+#include "common/platform.hpp"
 
 namespace quor::scheduler {
 namespace {
@@ -17,7 +18,7 @@ using bytes::name_less;
 
 // Eight bytes from `at`, big-endian and zero-padded, so integer order is byte order.
 inline uint64_t load_word(std::string_view s, size_t at) {
-  return __builtin_bswap64(load_at(s, at));
+  return platform::bswap64(load_at(s, at));
 }
 
 // Distinct name ids in name order: an LSD radix sort on the first sixteen bytes (passes

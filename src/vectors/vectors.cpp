@@ -5,29 +5,14 @@
 #include <cmath>
 
 #include "common/simd.hpp"
-#if QUOR_SSE2
-#include <emmintrin.h>
-#include <xmmintrin.h>
-#define QUOR_VECTORS_SSE 1
-#endif
+
+// Bit-exact sums: every multiply is rounded before its add, in the scalar loops and in
+// the vector kernel alike (no fused multiply-add, whatever the processor offers).
+QUOR_FP_CONTRACT_OFF
 
 namespace quor::vectors {
 namespace {
 
-// The squared norm of x, left to right.
-float squared_norm(const float* x, size_t n) {
-  float s = 0.0f;
-  for (size_t i = 0; i < n; ++i) s = s + x[i] * x[i];
-  return s;
-}
-
-// The cosine once the sums are known; xx is the query's (x) squared norm.
-float finish(float dot, float xx, float yy) {
-  if (xx == 0.0f || yy == 0.0f) return 0.0f;
-  return dot / (std::sqrt(yy) * std::sqrt(xx));
-}
-
-// dot and yy of one row against the query, left to right.
 void row_sums(const float* q, const float* y, size_t n, float& dot, float& yy) {
   float d = 0.0f, s = 0.0f;
   for (size_t i = 0; i < n; ++i) {
@@ -38,10 +23,17 @@ void row_sums(const float* q, const float* y, size_t n, float& dot, float& yy) {
   yy = s;
 }
 
-#ifdef QUOR_VECTORS_SSE
+void four_rows_portable(const float* q, const float* const r[4], size_t n, float dot[4],
+                        float yy[4]) {
+  for (int j = 0; j < 4; ++j) row_sums(q, r[j], n, dot[j], yy[j]);
+}
+
 // Four rows at once, one row per lane: lane j accumulates row j's sums in index order, so
 // every row's result is bit for bit that of the scalar loop.
-void four_rows(const float* q, const float* const r[4], size_t n, float dot[4], float yy[4]) {
+#if QUOR_SSE2
+constexpr bool kVector = true;
+void four_rows_vector(const float* q, const float* const r[4], size_t n, float dot[4],
+                      float yy[4]) {
   __m128 d = _mm_setzero_ps(), s = _mm_setzero_ps();
   size_t i = 0;
   for (; i + 4 <= n; i += 4) {
@@ -65,7 +57,57 @@ void four_rows(const float* q, const float* const r[4], size_t n, float dot[4], 
   _mm_storeu_ps(dot, d);
   _mm_storeu_ps(yy, s);
 }
+#elif QUOR_NEON
+constexpr bool kVector = true;
+void four_rows_vector(const float* q, const float* const r[4], size_t n, float dot[4],
+                      float yy[4]) {
+  float32x4_t d = vdupq_n_f32(0.0f), s = vdupq_n_f32(0.0f);
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    float32x4_t c0 = vld1q_f32(r[0] + i), c1 = vld1q_f32(r[1] + i);
+    float32x4_t c2 = vld1q_f32(r[2] + i), c3 = vld1q_f32(r[3] + i);
+    // Transposed, so that cols[t] holds component i+t of the four rows.
+    float32x4x2_t t01 = vtrnq_f32(c0, c1), t23 = vtrnq_f32(c2, c3);
+    const float32x4_t cols[4] = {
+        vcombine_f32(vget_low_f32(t01.val[0]), vget_low_f32(t23.val[0])),
+        vcombine_f32(vget_low_f32(t01.val[1]), vget_low_f32(t23.val[1])),
+        vcombine_f32(vget_high_f32(t01.val[0]), vget_high_f32(t23.val[0])),
+        vcombine_f32(vget_high_f32(t01.val[1]), vget_high_f32(t23.val[1]))};
+    for (int t = 0; t < 4; ++t) {
+      float32x4_t qt = vdupq_n_f32(q[i + t]);
+      d = vaddq_f32(d, vmulq_f32(qt, cols[t]));
+      s = vaddq_f32(s, vmulq_f32(cols[t], cols[t]));
+    }
+  }
+  for (; i < n; ++i) {
+    const float lanes[4] = {r[0][i], r[1][i], r[2][i], r[3][i]};
+    float32x4_t c = vld1q_f32(lanes);
+    d = vaddq_f32(d, vmulq_f32(vdupq_n_f32(q[i]), c));
+    s = vaddq_f32(s, vmulq_f32(c, c));
+  }
+  vst1q_f32(dot, d);
+  vst1q_f32(yy, s);
+}
+#else
+constexpr bool kVector = false;
+void four_rows_vector(const float* q, const float* const r[4], size_t n, float dot[4],
+                      float yy[4]) {
+  four_rows_portable(q, r, n, dot, yy);
+}
 #endif
+
+// The squared norm of x, left to right.
+float squared_norm(const float* x, size_t n) {
+  float s = 0.0f;
+  for (size_t i = 0; i < n; ++i) s = s + x[i] * x[i];
+  return s;
+}
+
+// The cosine once the sums are known; xx is the query's (x) squared norm.
+float finish(float dot, float xx, float yy) {
+  if (xx == 0.0f || yy == 0.0f) return 0.0f;
+  return dot / (std::sqrt(yy) * std::sqrt(xx));
+}
 
 // Sort key: ascending key is descending score; -0.0 equals +0.0; NaN sorts last.
 uint32_t rank_key(float score) {
@@ -100,7 +142,7 @@ std::vector<std::pair<uint64_t, float>> top_k(std::span<const float> query, cons
     auto length = [&](size_t i) { return matrix.offsets[i + 1] - matrix.offsets[i]; };
     auto row = [&](size_t i) { return matrix.values.data() + matrix.offsets[i]; };
     size_t i = 0;
-#ifdef QUOR_VECTORS_SSE
+#if QUOR_SIMD
     for (; i + 4 <= n; i += 4) {
       if (length(i) != d || length(i + 1) != d || length(i + 2) != d || length(i + 3) != d) {
         for (size_t j = i; j < i + 4; ++j) {
@@ -113,7 +155,7 @@ std::vector<std::pair<uint64_t, float>> top_k(std::span<const float> query, cons
       }
       const float* rows[4] = {row(i), row(i + 1), row(i + 2), row(i + 3)};
       float dot[4], yy[4];
-      four_rows(q, rows, d, dot, yy);
+      four_rows_vector(q, rows, d, dot, yy);
       for (int j = 0; j < 4; ++j) scores[i + j] = finish(dot[j], xx, yy[j]);
     }
 #endif
@@ -147,5 +189,20 @@ std::vector<std::pair<uint64_t, float>> top_k(std::span<const float> query, cons
   }
   return out;
 }
+
+namespace kernel {
+void row_sums(const float* q, const float* y, size_t n, float& dot, float& yy) {
+  vectors::row_sums(q, y, n, dot, yy);
+}
+void four_rows_portable(const float* q, const float* const r[4], size_t n, float dot[4],
+                        float yy[4]) {
+  vectors::four_rows_portable(q, r, n, dot, yy);
+}
+void four_rows_vector(const float* q, const float* const r[4], size_t n, float dot[4],
+                      float yy[4]) {
+  vectors::four_rows_vector(q, r, n, dot, yy);
+}
+const bool kFourRowsVector = kVector;
+}  // namespace kernel
 
 }  // namespace quor::vectors
