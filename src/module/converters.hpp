@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/platform.hpp"
 #include "cost/cost.hpp"
 #include "module/python.hpp"
 #include "scheduler/planner.hpp"
@@ -206,7 +207,7 @@ bool for_each_item_ahead(PyObject* o, Touch&& touch, Each&& each) {
   Py_ssize_t i = 0;
   return for_each_item(o, [&](PyObject* item) {
     const Py_ssize_t n = items.size();
-    if (i + 2 * kAhead < n) __builtin_prefetch(items.get(i + 2 * kAhead));
+    if (i + 2 * kAhead < n) platform::prefetch(items.get(i + 2 * kAhead));
     if (i + kAhead < n) touch(items.get(i + kAhead));
     ++i;
     return each(item);
@@ -216,8 +217,8 @@ bool for_each_item_ahead(PyObject* o, Touch&& touch, Each&& each) {
 // Prefetch hints for the objects the readers below look at. A str's header and its first
 // bytes (inline in a compact ASCII str) span two lines at most.
 inline void touch_str(PyObject* s) {
-  __builtin_prefetch(s);
-  __builtin_prefetch(reinterpret_cast<const char*>(s) + 64);
+  platform::prefetch(s);
+  platform::prefetch(reinterpret_cast<const char*>(s) + 64);
 }
 inline void touch_pair(PyObject* t) {
   if (!PyTuple_CheckExact(t) || PyTuple_Size(t) != 2) return;
@@ -516,7 +517,7 @@ Py_ssize_t read_exact_floats(const ExactItems& items, Py_ssize_t n, Each&& each)
   PyObject* ring[kAhead];
   for (Py_ssize_t i = 0; i < n && i < kAhead; ++i) {
     ring[i] = items.get(i);
-    __builtin_prefetch(ring[i]);
+    platform::prefetch(ring[i]);
   }
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject*& slot = ring[i % kAhead];
@@ -524,7 +525,7 @@ Py_ssize_t read_exact_floats(const ExactItems& items, Py_ssize_t n, Each&& each)
     if (!PyFloat_CheckExact(item)) return i;
     if (i + kAhead < n) {
       slot = items.get(i + kAhead);
-      __builtin_prefetch(slot);
+      platform::prefetch(slot);
     }
     each(i, PyFloat_AsDouble(item));
   }

@@ -40,7 +40,7 @@ std::vector<uint32_t> ids_in_name_order(const std::vector<std::string_view>& nam
   // The names' bytes are scattered and long out of cache: fetched ahead.
   constexpr size_t kAhead = 16;
   auto key = [&](uint32_t id) {
-    if (id + kAhead < n) __builtin_prefetch(names[id + kAhead].data());
+    if (id + kAhead < n) platform::prefetch(names[id + kAhead].data());
     return Key{load_word(names[id], 0), load_word(names[id], 8), id};
   };
   if (n <= 16384) {  // the radix passes pay off on larger graphs only
@@ -100,7 +100,7 @@ Interned intern_nodes(std::span<const Name> nodes) {
   // Hashing a name reads its bytes, often a miss of their own: fetched further ahead.
   constexpr size_t kBytesAhead = 32;
   auto name = [&](size_t i) -> std::string_view {
-    if (i + kBytesAhead < nodes.size()) __builtin_prefetch(nodes[i + kBytesAhead].text.data());
+    if (i + kBytesAhead < nodes.size()) platform::prefetch(nodes[i + kBytesAhead].text.data());
     return nodes[i].text;
   };
   for_each_hashed(out.table, nodes.size(), name, [&](size_t i, uint64_t h) {
@@ -138,7 +138,7 @@ class TokenIndex {
     uint64_t x = (static_cast<uint64_t>(token) ^ seed_) * 0x9e3779b97f4a7c15ull;
     return x ^ (x >> 29);
   }
-  void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[h & (slots_.size() - 1)]); }
+  void prefetch(uint64_t h) const { platform::prefetch(&slots_[h & (slots_.size() - 1)]); }
 
   uint32_t find(uintptr_t token, uint64_t h) const {
     size_t mask = slots_.size() - 1;
@@ -254,8 +254,8 @@ Layers layer_names(Graph& g, size_t count) {
     next.clear();
     for (size_t k = 0; k < targets.size(); ++k) {
       if (k + kAhead < targets.size()) {
-        __builtin_prefetch(&g.in_degree[targets[k + kAhead]]);
-        __builtin_prefetch(&out.layer[targets[k + kAhead]]);
+        platform::prefetch(&g.in_degree[targets[k + kAhead]]);
+        platform::prefetch(&out.layer[targets[k + kAhead]]);
       }
       const uint32_t target = targets[k];
       if (g.in_degree[target] == 0) continue;
