@@ -561,6 +561,9 @@ bool append_reals(PyObject* o, Numbers<T>& out) {
         // nothing to copy (and an empty vector has no storage to copy into)
       } else if (buffer.format() == same && buffer.row_major()) {
         std::memcpy(dst, buffer.view().buf, static_cast<size_t>(n) * sizeof(T));
+      } else if (buffer.format() == FloatFormat::Double && buffer.row_major()) {
+        const double* src = static_cast<const double*>(buffer.view().buf);
+        for (Py_ssize_t j = 0; j < n; ++j) dst[j] = static_cast<T>(src[j]);
       } else {
         for (Py_ssize_t j = 0; j < n; ++j) dst[j] = buffer.at<T>(0, j);
       }
@@ -645,8 +648,10 @@ struct RealTotal {
 class FlatMatrix {
  public:
   operator vectors::Matrix() const {
-    if (pinned_) return {pinned_values_, {offsets_.data(), offsets_.size()}};
-    return {{values_.data(), values_.size()}, {offsets_.data(), offsets_.size()}};
+    std::span<const size_t> offsets(offsets_.data(), offsets_.size());
+    if (pinned_wide_) return {{}, offsets, pinned_doubles_};
+    if (pinned_) return {pinned_values_, offsets};
+    return {{values_.data(), values_.size()}, offsets};
   }
   detail::Numbers<float>& values() { return values_; }
   std::vector<size_t>& offsets() { return offsets_; }
@@ -656,11 +661,17 @@ class FlatMatrix {
     pinned_ = true;
     pinned_values_ = values;
   }
+  // The rows are the pinned buffer's doubles, narrowed as the operation reads them.
+  void use_pinned(std::span<const double> values) {
+    pinned_wide_ = true;
+    pinned_doubles_ = values;
+  }
 
  private:
   detail::FloatBuffer buffer_;
-  bool pinned_ = false;
+  bool pinned_ = false, pinned_wide_ = false;
   std::span<const float> pinned_values_;
+  std::span<const double> pinned_doubles_;
   detail::Numbers<float> values_;
   std::vector<size_t> offsets_{0};
 };
@@ -676,9 +687,13 @@ struct MatrixOfSingleReals {
         const Py_ssize_t rows = buffer.view().shape[0], cols = buffer.view().shape[1];
         out.offsets().resize(static_cast<size_t>(rows) + 1);
         for (Py_ssize_t i = 0; i <= rows; ++i) out.offsets()[i] = static_cast<size_t>(i * cols);
-        if (buffer.format() == detail::FloatFormat::Float && buffer.row_major()) {
-          out.use_pinned(
-              {static_cast<const float*>(buffer.view().buf), static_cast<size_t>(rows * cols)});
+        if (buffer.row_major()) {
+          const size_t count = static_cast<size_t>(rows * cols);
+          if (buffer.format() == detail::FloatFormat::Float) {
+            out.use_pinned({static_cast<const float*>(buffer.view().buf), count});
+          } else {
+            out.use_pinned({static_cast<const double*>(buffer.view().buf), count});
+          }
           return true;
         }
         out.values().resize(static_cast<size_t>(rows * cols));
