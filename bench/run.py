@@ -22,7 +22,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from common import Fresh  # noqa: E402
 
 MODULES = ["bench_planner", "bench_checkpoint", "bench_channels", "bench_chain", "bench_vectors",
-           "bench_cost"]
+           "bench_cost", "bench_runtime"]
 
 
 def per_call(fn, budget):

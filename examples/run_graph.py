@@ -1,9 +1,17 @@
 """Run the example agent graph superstep by superstep, with checkpoints and an audit log.
 
-    python examples/run_graph.py                 run in a new temporary folder
-    python examples/run_graph.py --dir DIR       run in DIR (which must hold no run yet)
-    python examples/run_graph.py --resume DIR    continue an interrupted run in DIR
-    python examples/run_graph.py --dot           print the plan as a Graphviz graph
+    python examples/run_graph.py                   run in a new temporary folder
+    python examples/run_graph.py --dir DIR         run in DIR (which must hold no run yet)
+    python examples/run_graph.py --resume DIR      continue an interrupted run in DIR
+    python examples/run_graph.py --stop-after N    stop after superstep N as a crash would
+    python examples/run_graph.py --dot             print the plan as a Graphviz graph
+
+The nodes of a superstep run side by side. Without --dir the run goes to a new temporary
+folder whose name is printed first; it is kept (resume it, or remove it yourself).
+To try a crash and resume:
+
+    python examples/run_graph.py --dir runs/a --stop-after 1
+    python examples/run_graph.py --resume runs/a
 """
 
 import argparse
@@ -13,20 +21,26 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import quor_core  # noqa: E402
+import quor_core  # noqa: E402,F401
 
 from agent_graph import INITIAL_STATE, build_graph  # noqa: E402
-from quor_runtime import ResumeError, Runtime  # noqa: E402
+from quor_runtime import NodeError, ResumeError, Runtime  # noqa: E402
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0],
+        epilog=__doc__.split("\n\n", 2)[2].replace("\n    ", "\n  "),
+        formatter_class=argparse.RawDescriptionHelpFormatter)
     where = parser.add_mutually_exclusive_group()
-    where.add_argument("--dir", help="folder for checkpoints and the audit log")
+    where.add_argument("--dir", help="folder for checkpoints and the audit log (default: a new "
+                       "temporary folder, printed at the start and kept)")
     where.add_argument("--resume", metavar="DIR", help="continue the run in DIR")
+    parser.add_argument("--stop-after", type=int, metavar="N",
+                        help="exit (code 17) right after superstep N's checkpoint, as if the "
+                        "process had crashed there, so that --resume can be tried")
     parser.add_argument("--dot", action="store_true", help="print the plan as DOT and exit")
-    parser.add_argument("--stop-after", type=int, help=argparse.SUPPRESS)  # simulated crash
-    parser.add_argument("--crash-in-checkpoint", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--crash-in-checkpoint", type=int, help=argparse.SUPPRESS)  # tests
     args = parser.parse_args(argv)
 
     graph = build_graph()
@@ -36,18 +50,33 @@ def main(argv=None):
     folder = Path(args.resume or args.dir or tempfile.mkdtemp(prefix="quor-run-"))
     runtime = Runtime(graph, folder)
     crash = {"stop_after": args.stop_after, "crash_in_checkpoint": args.crash_in_checkpoint}
-    try:
-        steps = runtime.resume(**crash) if args.resume else runtime.run(INITIAL_STATE, **crash)
-    except ResumeError as e:
-        print(f"cannot resume: {e}", file=sys.stderr)
+    resume_hint = f"continue it with: python {sys.argv[0]} --resume {folder}"
+    if args.resume:
+        try:
+            steps = runtime.resume(**crash)
+        except ResumeError as e:
+            print(f"cannot resume: {e}", file=sys.stderr)
+            return 1
+    elif runtime.holds_run():
+        print(f"cannot start a run: {folder} already holds one; {resume_hint}", file=sys.stderr)
         return 1
-    print(f"run folder: {folder}")
+    else:
+        steps = runtime.run(INITIAL_STATE, **crash)
+    kept = "" if args.resume or args.dir else " (a new temporary folder; it is kept)"
+    print(f"run folder: {folder}{kept}", flush=True)
     print(f"plan: {runtime.supersteps}")
     state = None
-    for step in steps:
-        state = step.state
-        print(f"superstep {step.index}: {len(step.nodes)} nodes {step.nodes}, "
-              f"state {len(state)} bytes, cost so far {step.cost:.4f}", flush=True)
+    try:
+        for step in steps:
+            state = step.state
+            print(f"superstep {step.index}: {len(step.nodes)} nodes {step.nodes}, "
+                  f"state {len(state)} bytes, cost so far {step.cost:.4f}", flush=True)
+            if step.index == args.stop_after:
+                print(f"stopping here as a crash would; {resume_hint}", flush=True)
+    except NodeError as e:
+        print(f"{e}\nnothing of superstep {e.superstep} was written; {resume_hint}",
+              file=sys.stderr)
+        return 1
     if state is None:
         print("nothing left to run")
         return 0

@@ -2,6 +2,8 @@
 
 import json
 import os
+import re
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -40,6 +42,7 @@ def reference(tmp_path_factory):
 def test_interrupted_run_resumes_to_the_same_state_and_log(tmp_path, reference, crash):
     first = cli("--dir", tmp_path, crash)
     assert first.returncode == 17, first.stderr
+    assert "stop-after" not in crash or f"--resume {tmp_path}" in first.stdout
     second = cli("--resume", tmp_path)
     assert second.returncode == 0, second.stderr
     assert "audit log verifies: True" in second.stdout or "nothing left to run" in second.stdout
@@ -102,6 +105,31 @@ def test_a_new_run_refuses_a_folder_that_holds_one(tmp_path, reference):
     list(Runtime(build_graph(), tmp_path).run(INITIAL_STATE, stop_after=None))
     with pytest.raises(ResumeError, match="already holds a run"):
         Runtime(build_graph(), tmp_path).run(INITIAL_STATE)
+
+
+def test_cli_on_a_folder_holding_a_run_suggests_resume_and_changes_nothing(tmp_path, reference):
+    for name, data in reference.items():
+        (tmp_path / name).write_bytes(data)
+    out = cli("--dir", tmp_path)
+    assert out.returncode == 1
+    assert "already holds" in out.stderr and f"--resume {tmp_path}" in out.stderr
+    assert snapshot(tmp_path) == reference
+
+
+def test_cli_default_folder_is_named_first_and_kept(reference):
+    out = cli()
+    assert out.returncode == 0, out.stderr
+    kept = re.fullmatch(r"run folder: (.+) \(a new temporary folder; it is kept\)",
+                        out.stdout.splitlines()[0])
+    try:
+        assert snapshot(kept.group(1)) == reference
+    finally:
+        shutil.rmtree(kept.group(1))
+
+
+def test_cli_help_shows_how_to_stop_and_where_the_run_goes():
+    out = " ".join(cli("--help").stdout.split())  # as wrapped for any terminal width
+    assert "--stop-after N" in out and "printed at the start and kept" in out
 
 
 def test_dot_output_has_one_rank_per_superstep():

@@ -18,10 +18,6 @@ namespace {
 using json::JsonDocument;
 using json::JsonMember;
 
-inline int compare_names(const JsonDocument& a, const JsonDocument& b) {
-  return bytes::compare(a.s(), a.size(), b.s(), b.size());
-}
-
 // Every channel the call names, in the reducer table or in a write, found by name in
 // constant time: its reducer and, once it has been written, where its value lives.
 class ReducerTable {
@@ -50,14 +46,15 @@ class ReducerTable {
 // The state with the channels created by this superstep merged in, in key order.
 void add_members(JsonDocument& state, JsonMember* created, size_t m, json::Arena& arena) {
   std::sort(created, created + m, [](const JsonMember& a, const JsonMember& b) {
-    return compare_names(a.key, b.key) < 0;
+    return bytes::compare(a.key.str(), b.key.str()) < 0;
   });
   size_t n = state.size();
   JsonMember* merged = arena.allocate_array<JsonMember>(n + m);
   size_t i = 0, j = 0, k = 0;
   while (i < n && j < m) {
-    merged[k++] = compare_names(state.members()[i].key, created[j].key) < 0 ? state.members()[i++]
-                                                                            : created[j++];
+    merged[k++] = bytes::compare(state.members()[i].key.str(), created[j].key.str()) < 0
+                      ? state.members()[i++]
+                      : created[j++];
   }
   while (i < n) merged[k++] = state.members()[i++];
   while (j < m) merged[k++] = created[j++];

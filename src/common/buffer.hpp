@@ -4,11 +4,12 @@
 #pragma once
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string_view>
 #include <utility>
+
+#include "common/alloc.hpp"
 
 namespace quor {
 
@@ -27,7 +28,7 @@ class Buffer {
   }
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() { std::free(data_); }
+  ~Buffer() { memory::release(data_); }
 
   char* data() { return data_; }
   const char* data() const { return data_; }
@@ -37,7 +38,7 @@ class Buffer {
 
   void reserve(size_t n) {
     if (n <= capacity_) return;
-    void* bigger = std::realloc(data_, n);
+    void* bigger = memory::reallocate(data_, n);
     if (bigger == nullptr) throw std::bad_alloc();
     data_ = static_cast<char*>(bigger);
     capacity_ = n;

@@ -34,28 +34,29 @@ inline uint64_t load_partial(const char* p, size_t n) {
          (uint64_t{u[n - 1]} << (8 * (n - 1)));
 }
 
-// The first min(n, 8) bytes as a big-endian number, zero-padded on the right, so that
-// numbers order like the bytes.
 // The bytes from `at` on, as load_partial reads them; zero past the end.
 inline uint64_t load_at(std::string_view s, size_t at) {
   return at < s.size() ? load_partial(s.data() + at, s.size() - at) : 0;
 }
 
-inline uint64_t load_be8(const char* p, size_t n) { return platform::bswap64(load_partial(p, n)); }
-
-// Name order: unsigned bytes, a proper prefix first; eight bytes per step.
-inline int compare(const char* x, size_t nx, const char* y, size_t ny) {
-  size_t i = 0;
-  for (;;) {
-    uint64_t u = load_be8(x + i, nx - i), v = load_be8(y + i, ny - i);
-    if (u != v) return u < v ? -1 : 1;
-    i += 8;
-    // Zero padding makes a proper prefix compare equal so far: length decides.
-    if (i >= nx || i >= ny) return (nx > ny) - (nx < ny);
-  }
+// Eight bytes of a name from `at` as a big-endian number, zero-padded on the right (and
+// zero past the end), so that the numbers order like the bytes.
+inline uint64_t name_prefix(std::string_view s, size_t at = 0) {
+  return platform::bswap64(load_at(s, at));
 }
+
+// Name order: unsigned bytes, a proper prefix first; eight bytes per step. The one
+// ordering of names and keys everywhere.
 inline int compare(std::string_view a, std::string_view b) {
-  return compare(a.data(), a.size(), b.data(), b.size());
+  const size_t na = a.size(), nb = b.size();
+  for (size_t i = 0;; i += 8) {
+    // i never passes either length here, so the loads need no bounds check.
+    uint64_t u = platform::bswap64(load_partial(a.data() + i, na - i));
+    uint64_t v = platform::bswap64(load_partial(b.data() + i, nb - i));
+    if (u != v) return u < v ? -1 : 1;
+    // Zero padding makes a proper prefix compare equal so far: length decides.
+    if (i + 8 >= na || i + 8 >= nb) return (na > nb) - (na < nb);
+  }
 }
 inline bool name_less(std::string_view a, std::string_view b) { return compare(a, b) < 0; }
 

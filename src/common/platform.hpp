@@ -30,6 +30,13 @@
 
 #define QUOR_PRAGMA(x) _Pragma(#x)
 
+// A symbol the shared library exports despite hidden visibility.
+#if QUOR_MSVC
+#define QUOR_EXPORT __declspec(dllexport)
+#else
+#define QUOR_EXPORT __attribute__((visibility("default")))
+#endif
+
 #if QUOR_MSVC
 #define QUOR_ALWAYS_INLINE __forceinline
 #define QUOR_NOINLINE __declspec(noinline)

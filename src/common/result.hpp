@@ -10,14 +10,15 @@
 
 namespace quor {
 
-enum class ErrorKind { Type, Value, Overflow, Memory, Panic };
+// The operations fail only with ValueError. Type and overflow errors come from argument
+// conversion, memory exhaustion from std::bad_alloc; the frame raises those itself.
+enum class ErrorKind { Value };
 
 struct Error {
   ErrorKind kind;
   std::string message;
 
   static Error value(std::string message) { return {ErrorKind::Value, std::move(message)}; }
-  static Error panic(std::string message) { return {ErrorKind::Panic, std::move(message)}; }
 };
 
 // A result that the frame returns to Python as `bytes` rather than `str`.

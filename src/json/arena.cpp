@@ -1,5 +1,3 @@
-#include <string>
-
 #include "json/json.hpp"
 
 namespace quor::json {
@@ -22,16 +20,6 @@ void* Arena::allocate_slow(size_t bytes) {
   cursor_ = blocks_.back().get() + bytes;
   left_ = size - bytes;
   return blocks_.back().get();
-}
-
-std::string JsonError::text() const {
-  if (line == 0) return message;
-  std::string out = message;
-  out += " at line ";
-  out += std::to_string(line);
-  out += " column ";
-  out += std::to_string(column);
-  return out;
 }
 
 }  // namespace quor::json

@@ -38,6 +38,30 @@ inline char* put_utf8(char* w, unsigned cp) {
   return w;
 }
 
+// A \u escape after its 'u' (at p): one code point, or a surrogate pair in two escapes.
+inline Step decode_unicode(const char* p, const char* end, char*& w, bool& clean) {
+  unsigned cp;
+  Step s = hex4(p, end, cp);
+  if (s.end == nullptr) return s;
+  p = s.end;
+  if (cp - 0xd800 < 0x800) {
+    if (cp >= 0xdc00) return Step::fail(p, kLoneSurrogate);
+    if (p == end) return Step::fail(end, kEofString);
+    if (*p++ != '\\') return Step::fail(p, kUnexpectedEndOfHex);
+    if (p == end) return Step::fail(end, kEofString);
+    if (*p++ != 'u') return Step::fail(p, kUnexpectedEndOfHex);
+    unsigned low;
+    s = hex4(p, end, low);
+    if (s.end == nullptr) return s;
+    p = s.end;
+    if (low - 0xdc00 >= 0x400) return Step::fail(p, kLoneSurrogate);
+    cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
+  }
+  if (cp < 0x20 || cp == '"' || cp == '\\') clean = false;
+  w = put_utf8(w, cp);
+  return Step::ok(p);
+}
+
 // The escape whose backslash is just before p (p < end): its UTF-8 bytes are written at
 // w, which has room for four, and w is moved past them. `clean` is cleared when a
 // decoded byte would need escaping again when written.
@@ -82,28 +106,8 @@ inline Step decode_escape(const char* p, const char* end, char*& w, bool& clean)
     case 't':
       plain = '\t';
       break;
-    case 'u': {
-      unsigned cp;
-      Step s = hex4(p, end, cp);
-      if (s.end == nullptr) return s;
-      p = s.end;
-      if (cp - 0xd800 < 0x800) {
-        if (cp >= 0xdc00) return Step::fail(p, kLoneSurrogate);
-        if (p == end) return Step::fail(end, kEofString);
-        if (*p++ != '\\') return Step::fail(p, kUnexpectedEndOfHex);
-        if (p == end) return Step::fail(end, kEofString);
-        if (*p++ != 'u') return Step::fail(p, kUnexpectedEndOfHex);
-        unsigned low;
-        s = hex4(p, end, low);
-        if (s.end == nullptr) return s;
-        p = s.end;
-        if (low - 0xdc00 >= 0x400) return Step::fail(p, kLoneSurrogate);
-        cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
-      }
-      if (cp < 0x20 || cp == '"' || cp == '\\') clean = false;
-      w = put_utf8(w, cp);
-      return Step::ok(p);
-    }
+    case 'u':
+      return decode_unicode(p, end, w, clean);
     default:
       return Step::fail(p, kInvalidEscape);
   }

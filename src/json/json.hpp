@@ -157,9 +157,6 @@ struct JsonMember {
   JsonDocument value;
 };
 
-// Name order: unsigned bytes, a proper prefix first.
-inline int compare_keys(std::string_view a, std::string_view b) { return bytes::compare(a, b); }
-
 struct JsonError {
   std::string message;
   size_t line = 0;

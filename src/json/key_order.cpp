@@ -13,7 +13,7 @@ struct KeyedLess {
   const JsonMember* m;
   bool operator()(const Keyed& a, const Keyed& b) const {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    return key_compare(m[a.index].key, m[b.index].key) < 0;
+    return bytes::compare(m[a.index].key.str(), m[b.index].key.str()) < 0;
   }
 };
 
@@ -27,7 +27,8 @@ size_t sorted_positions(const JsonMember* m, size_t n, Keyed* keyed, Index* orde
   const KeyedLess less{m};
   Keyed* from = keyed;
   Keyed* to = keyed + n;
-  for (size_t k = 0; k < n; ++k) from[k] = {key_prefix(m[k].key), static_cast<uint32_t>(k)};
+  for (size_t k = 0; k < n; ++k)
+    from[k] = {bytes::name_prefix(m[k].key.str()), static_cast<uint32_t>(k)};
   for (size_t lo = 0; lo < n; lo += kRun) {
     size_t hi = std::min(lo + kRun, n);
     for (size_t k = lo + 1; k < hi; ++k) {
@@ -53,7 +54,7 @@ size_t sorted_positions(const JsonMember* m, size_t n, Keyed* keyed, Index* orde
   size_t kept = 0;
   for (size_t k = 0; k < n; ++k) {
     if (k + 1 < n && from[k].prefix == from[k + 1].prefix &&
-        key_equal(m[from[k].index].key, m[from[k + 1].index].key)) {
+        m[from[k].index].key.str() == m[from[k + 1].index].key.str()) {
       continue;
     }
     order[kept++] = static_cast<Index>(from[k].index);
@@ -75,7 +76,7 @@ bool SmallShape::same_keys(const JsonMember* m, size_t n) const {
   if (n != n_) return false;
   for (size_t k = 0; k < n; ++k) {
     size_t size = m[k].key.size();
-    if (size != size_[k] || key_prefix(m[k].key) != prefix_[k]) return false;
+    if (size != size_[k] || bytes::name_prefix(m[k].key.str()) != prefix_[k]) return false;
     if (size > 8 && std::memcmp(m[k].key.s() + 8, key_[k] + 8, size - 8) != 0) return false;
   }
   return true;
@@ -86,14 +87,17 @@ void SmallShape::work_out(const JsonMember* m, size_t n) {
   kept_ = sorted_positions(m, n, keyed, order_);
   n_ = n;
   for (size_t k = 0; k < n; ++k) {
-    prefix_[k] = key_prefix(m[k].key);
+    prefix_[k] = bytes::name_prefix(m[k].key.str());
     size_[k] = static_cast<uint32_t>(m[k].key.size());
     key_[k] = m[k].key.s();  // lives as long as the read
   }
 }
 
 // Larger objects: the last order worked out for each member count is kept for the rest of
-// the read, and reused when the same keys come again in the same order.
+// the read, and reused when the same keys come again in the same order. This is a second
+// cache rather than a bigger SmallShape because small records, by far the common case, are
+// matched against fixed inline arrays with no allocation; only large objects pay for
+// storage that grows with them.
 class MemberOrder {
  public:
   size_t apply(JsonMember* m, size_t n) {
@@ -143,7 +147,10 @@ KeyOrder::~KeyOrder() = default;
 
 size_t KeyOrder::reorder(JsonMember* m, size_t n) {
   if (n <= kSmallObject) {
-    uint64_t first = key_prefix(m[0].key);
+    // The slot mixes the first key's prefix with the member count, so that shapes which
+    // interleave (a record and the records inside it) rarely share a slot and evict each
+    // other; the shift lets the fifth key byte take part beside the eighth.
+    uint64_t first = bytes::name_prefix(m[0].key.str());
     return small_[(first ^ (first >> 29) ^ n) % kShapes].apply(m, n);
   }
   if (!large_) large_ = std::make_unique<MemberOrder>();

@@ -12,16 +12,6 @@
 
 namespace quor::json::detail {
 
-inline int key_compare(const JsonDocument& a, const JsonDocument& b) {
-  return compare_bytes(a.s(), a.size(), b.s(), b.size());
-}
-
-inline bool key_equal(const JsonDocument& a, const JsonDocument& b) {
-  return a.size() == b.size() && std::memcmp(a.s(), b.s(), a.size()) == 0;
-}
-
-inline uint64_t key_prefix(const JsonDocument& key) { return load_be8(key.s(), key.size()); }
-
 // A member's text position with its first eight key bytes as a big-endian number
 // (zero-padded): unequal prefixes order two keys by themselves.
 struct Keyed {
@@ -64,7 +54,7 @@ class KeyOrder {
   // Puts m[0, n) in key order; returns how many members are kept.
   size_t apply(JsonMember* m, size_t n) {
     size_t i = 1;
-    while (i < n && key_compare(m[i - 1].key, m[i].key) < 0) ++i;
+    while (i < n && bytes::compare(m[i - 1].key.str(), m[i].key.str()) < 0) ++i;
     if (i >= n) return n;
     return reorder(m, n);
   }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/platform.hpp"
+#include "json/digits.hpp"
 #include "json/pow10.hpp"
 #include "json/reader.hpp"
 
@@ -37,8 +38,6 @@ inline bool scale(uint64_t significand, int64_t exponent, bool negative, double&
 
 // A number at p (a '-' or a digit): its value in `out`, or its error.
 Step read_number_exact(const char* p, const char* end, JsonDocument& out);
-
-constexpr uint64_t kPow10Int[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
 // The value of eight digit bytes (each already minus '0'), first digit in the lowest byte.
 inline uint64_t swar_value(uint64_t x) {

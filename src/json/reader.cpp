@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "common/alloc.hpp"
 #include "json/escapes.hpp"
 #include "json/json.hpp"
 #include "json/key_order.hpp"
@@ -87,7 +88,7 @@ class Reader {
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
   ~Reader() {
-    if (stack_ != reinterpret_cast<JsonDocument*>(inline_stack_)) std::free(stack_);
+    if (stack_ != reinterpret_cast<JsonDocument*>(inline_stack_)) memory::release(stack_);
   }
 
   bool document(JsonDocument& out) {
@@ -119,6 +120,14 @@ class Reader {
   const char* literal(const char* p, const char* word, size_t n);
   bool typed_mismatch(const char* p, const char* expected);
 
+  // The object grammar, shared by the document read and the string map: what may follow
+  // '{', a key, and a member's value. Each leaves p at the next token and reports its own
+  // error.
+  enum class Next : uint8_t { Key, Close, Failed };
+  Next object_start(const char*& p);
+  const char* after_key(const char* p);
+  Next after_member(const char*& p);
+
   bool finish(const char* p) {
     p = skip_space(p, end_);
     if (p != end_) return fail_next(p, kTrailingCharacters);
@@ -142,10 +151,11 @@ class Reader {
   // Doubles the scratch stack; returns its new base.
   QUOR_NOINLINE JsonDocument* grow_stack(size_t used) {
     size_t capacity = stack_capacity_ * 2;
-    JsonDocument* bigger = static_cast<JsonDocument*>(std::malloc(capacity * sizeof(JsonDocument)));
+    JsonDocument* bigger =
+        static_cast<JsonDocument*>(memory::reallocate(nullptr, capacity * sizeof(JsonDocument)));
     if (bigger == nullptr) throw std::bad_alloc();
     std::memcpy(static_cast<void*>(bigger), stack_, used * sizeof(JsonDocument));
-    if (stack_ != reinterpret_cast<JsonDocument*>(inline_stack_)) std::free(stack_);
+    if (stack_ != reinterpret_cast<JsonDocument*>(inline_stack_)) memory::release(stack_);
     stack_ = bigger;
     stack_capacity_ = capacity;
     return bigger;
@@ -214,12 +224,11 @@ inline const char* Reader::scalar(const char* p, JsonDocument& out) {
 
 inline const char* Reader::literal(const char* p, const char* word, size_t n) {
   if (static_cast<size_t>(end_ - p) >= n && std::memcmp(p, word, n) == 0) return p + n;
-  ++p;
-  for (size_t i = 1; i < n; ++i) {
-    if (p == end_) return fail_consumed(p, kEofValue);
-    if (*p++ != word[i]) return fail_consumed(p, kExpectedIdent);
-  }
-  return p;  // unreachable: the fast path matched
+  // Not the whole word: it stops matching, or the input ends, before its last letter.
+  size_t i = 1;
+  while (p + i != end_ && p[i] == word[i]) ++i;
+  if (p + i == end_) return fail_consumed(end_, kEofValue);
+  return fail_consumed(p + i + 1, kExpectedIdent);
 }
 
 QUOR_ALWAYS_INLINE const char* Reader::string(const char* p, JsonDocument& out) {
@@ -292,9 +301,49 @@ QUOR_ALWAYS_INLINE const char* Reader::number(const char* p, JsonDocument& out) 
   return exact.end != nullptr ? exact.end : fail(exact);
 }
 
+// After '{': the first key, or the closing brace of an empty object.
+QUOR_ALWAYS_INLINE Reader::Next Reader::object_start(const char*& p) {
+  p = skip_space(p + 1, end_);
+  if (p == end_) return fail_next(p, kEofObject), Next::Failed;
+  if (*p == '}') {
+    ++p;
+    return Next::Close;
+  }
+  if (*p != '"') return fail_next(p, kKeyMustBeString), Next::Failed;
+  return Next::Key;
+}
+
+// After a key: the colon, then the value's first byte; null on failure.
+QUOR_ALWAYS_INLINE const char* Reader::after_key(const char* p) {
+  p = skip_space(p, end_);
+  if (p == end_) return fail_next(p, kEofObject);
+  if (*p != ':') return fail_next(p, kExpectedColon);
+  p = skip_space(p + 1, end_);
+  if (p == end_) return fail_next(p, kEofValue);
+  return p;
+}
+
+// After a member's value: a comma and the next key, or the closing brace (consumed).
+QUOR_ALWAYS_INLINE Reader::Next Reader::after_member(const char*& p) {
+  p = skip_space(p, end_);
+  if (p == end_) return fail_next(p, kEofObject), Next::Failed;
+  if (*p == ',') {
+    p = skip_space(p + 1, end_);
+    if (p == end_) return fail_next(p, kEofValue), Next::Failed;
+    if (*p == '"') return Next::Key;
+    if (*p == '}') return fail_next(p, kTrailingComma), Next::Failed;
+    return fail_next(p, kKeyMustBeString), Next::Failed;
+  }
+  if (*p != '}') return fail_next(p, kExpectedCommaBrace), Next::Failed;
+  ++p;
+  return Next::Close;
+}
+
 // One whole value at p (not whitespace, not the end) and nothing but whitespace after it.
 // Containers are not read by recursion: each open one has a frame holding where its
-// children start on the scratch stack (times two, plus one for an object).
+// children start on the scratch stack (times two, plus one for an object). It stays one
+// function on purpose: its states jump to one another with the cursor, the stack top and
+// the depth in registers, which calls between separate pieces would spill.
 bool Reader::read(const char* p, JsonDocument& out) {
   const char* const end = end_;
   JsonDocument* stack = stack_;
@@ -323,14 +372,15 @@ value:
       goto value;
     case '{':
       if (depth == kDepthBudget - 1) return fail_next(p, kRecursionLimit);
-      p = skip_space(p + 1, end);
-      if (p == end) return fail_next(p, kEofObject);
-      if (*p == '}') {
-        ++p;
-        set(stack[top++], JsonDocument::object(nullptr, 0, false));
-        goto after_value;
+      switch (object_start(p)) {
+        case Next::Failed:
+          return false;
+        case Next::Close:
+          set(stack[top++], JsonDocument::object(nullptr, 0, false));
+          goto after_value;
+        case Next::Key:
+          break;
       }
-      if (*p != '"') return fail_next(p, kKeyMustBeString);
       frames[depth++] = top << 1 | 1;
       goto key;
     case '"':
@@ -350,18 +400,15 @@ after_value:
     return true;
   }
   frame = frames[depth - 1];
-  p = skip_space(p, end);
   if (frame & 1) {
-    if (p == end) return fail_next(p, kEofObject);
-    if (*p == ',') {
-      p = skip_space(p + 1, end);
-      if (p == end) return fail_next(p, kEofValue);
-      if (*p == '"') goto key;
-      if (*p == '}') return fail_next(p, kTrailingComma);
-      return fail_next(p, kKeyMustBeString);
+    switch (after_member(p)) {
+      case Next::Failed:
+        return false;
+      case Next::Key:
+        goto key;
+      case Next::Close:
+        break;
     }
-    if (*p != '}') return fail_next(p, kExpectedCommaBrace);
-    ++p;
     size_t base = frame >> 1;
     size_t n = (top - base) / 2;
     JsonMember* members = arena_.allocate_array<JsonMember>(n);
@@ -370,6 +417,7 @@ after_value:
     top = base;
     set(stack[top++], JsonDocument::object(members, n, false));
   } else {
+    p = skip_space(p, end);
     if (p == end) return fail_next(p, kEofList);
     if (*p == ',') {
       p = skip_space(p + 1, end);
@@ -397,11 +445,8 @@ key:  // p at the key's opening quote
   p = string(p, stack[top]);
   if (p == nullptr) return false;
   ++top;
-  p = skip_space(p, end);
-  if (p == end) return fail_next(p, kEofObject);
-  if (*p != ':') return fail_next(p, kExpectedColon);
-  p = skip_space(p + 1, end);
-  if (p == end) return fail_next(p, kEofValue);
+  p = after_key(p);
+  if (p == nullptr) return false;
   goto value;
 }
 
@@ -427,36 +472,20 @@ bool Reader::string_map(StringPairs& out) {
   const char* p = skip_space(begin_, end_);
   if (p == end_) return fail_next(p, kEofValue);
   if (*p != '{') return typed_mismatch(p, "a map");
-  p = skip_space(p + 1, end_);
-  if (p == end_) return fail_next(p, kEofObject);
-  if (*p == '}') return finish(p + 1);
-  if (*p != '"') return fail_next(p, kKeyMustBeString);
-  for (;;) {
+  for (Next next = object_start(p); next != Next::Close; next = after_member(p)) {
+    if (next == Next::Failed) return false;
     JsonDocument key;
     p = string(p, key);
     if (p == nullptr) return false;
-    p = skip_space(p, end_);
-    if (p == end_) return fail_next(p, kEofObject);
-    if (*p != ':') return fail_next(p, kExpectedColon);
-    p = skip_space(p + 1, end_);
-    if (p == end_) return fail_next(p, kEofValue);
+    p = after_key(p);
+    if (p == nullptr) return false;
     if (*p != '"') return typed_mismatch(p, "a string");
     JsonDocument item;
     p = string(p, item);
     if (p == nullptr) return false;
     out.emplace_back(key.str(), item.str());
-    p = skip_space(p, end_);
-    if (p == end_) return fail_next(p, kEofObject);
-    if (*p == ',') {
-      p = skip_space(p + 1, end_);
-      if (p == end_) return fail_next(p, kEofValue);
-      if (*p == '"') continue;
-      if (*p == '}') return fail_next(p, kTrailingComma);
-      return fail_next(p, kKeyMustBeString);
-    }
-    if (*p != '}') return fail_next(p, kExpectedCommaBrace);
-    return finish(p + 1);
   }
+  return finish(p);
 }
 
 }  // namespace

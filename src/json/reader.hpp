@@ -11,6 +11,7 @@
 
 namespace quor::json::detail {
 
+// What a read failed on; the texts live with the rest of the error text in errors.cpp.
 enum Msg : uint8_t {
   kEofValue,
   kEofList,
@@ -33,30 +34,6 @@ enum Msg : uint8_t {
   kInvalidCodePoint,
   kRecursionLimit,
   kInvalidType,  // message built at the failure site
-};
-
-inline constexpr const char* kMessages[] = {
-    "EOF while parsing a value",
-    "EOF while parsing a list",
-    "EOF while parsing an object",
-    "EOF while parsing a string",
-    "expected value",
-    "expected ident",
-    "expected `:`",
-    "expected `,` or `]`",
-    "expected `,` or `}`",
-    "key must be a string",
-    "trailing comma",
-    "trailing characters",
-    "invalid number",
-    "number out of range",
-    "invalid escape",
-    "control character (\\u0000-\\u001F) found while parsing a string",
-    "lone leading surrogate in hex escape",
-    "unexpected end of hex escape",
-    "invalid unicode code point",
-    "recursion limit exceeded",
-    "",
 };
 
 // What one step of reading returns: the position after what it read, or (end == nullptr)
@@ -95,6 +72,9 @@ inline void set(JsonDocument& dst, const JsonDocument& v) {
   dst = v;
 #endif
 }
+
+// The fixed text of a failure (empty for kInvalidType, whose text is built on the spot).
+const char* message_text(Msg m);
 
 // The error a read ends with: the message, and its line and column in `input`.
 JsonError error_at(std::string_view input, size_t consumed, Msg m, std::string_view type_message);

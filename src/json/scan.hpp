@@ -1,5 +1,5 @@
-// Byte-level helpers shared by the reader, the writer and the channels: scanning for the
-// bytes a string must stop at, name order, short copies.
+// Byte-level helpers shared by the reader and the writer: scanning for the bytes a string
+// must stop at, UTF-8 validation, short copies.
 #pragma once
 
 #include <cstddef>
@@ -53,11 +53,6 @@ inline unsigned special_mask16(const char* p) {
 #else
   return special_mask16_portable(p);
 #endif
-}
-
-using bytes::load_be8;
-inline int compare_bytes(const char* x, size_t nx, const char* y, size_t ny) {
-  return bytes::compare(x, nx, y, ny);
 }
 
 // Whether [p, p + n) is well-formed UTF-8: no overlong forms, no encoded surrogates,
@@ -151,10 +146,5 @@ inline void copy_bytes(char* dst, const char* src, size_t n) {
     dst[n - 1] = c;
   }
 }
-
-// Float layout of `d` (finite or not) into `out`, which must have room for 64 bytes.
-char* format_double(double d, char* out);
-// Both layouts with a comma between; room for 128 bytes.
-char* format_double_pair(double a, double b, char* out);
 
 }  // namespace quor::json::detail

@@ -21,6 +21,9 @@
 
 namespace quor::frame {
 
+// The conversion messages name the target as "PyString", "PyTuple", "Sequence" and "Vec":
+// callers match on these texts, so they stay as they are.
+
 // Qualified name of the object's type, as used in conversion messages.
 std::string type_name(PyObject* o);
 // TypeError "'{type name}' object cannot be converted to '{target}'".
@@ -35,35 +38,6 @@ struct Text {
     const char* p = PyUnicode_AsUTF8AndSize(o, &n);
     if (p == nullptr) return false;
     out = std::string_view(p, static_cast<size_t>(n));
-    return true;
-  }
-};
-
-// As Text, copied into storage the operation owns.
-struct OwnedText {
-  using type = std::string;
-  static bool convert(PyObject* o, type& out) {
-    std::string_view view;
-    if (!Text::convert(o, view)) return false;
-    out.assign(view.data(), view.size());
-    return true;
-  }
-};
-
-struct Real {
-  using type = double;
-  static bool convert(PyObject* o, type& out) {
-    out = PyFloat_AsDouble(o);
-    return !(out == -1.0 && PyErr_Occurred());
-  }
-};
-
-struct SingleReal {
-  using type = float;
-  static bool convert(PyObject* o, type& out) {
-    double d;
-    if (!Real::convert(o, d)) return false;
-    out = static_cast<float>(d);
     return true;
   }
 };
@@ -96,9 +70,9 @@ struct Byte {
   }
 };
 
+// A 2-tuple of str -> both as UTF-8 views, item 0 converted first.
 struct TextPair {
-  using type = std::pair<std::string, std::string>;
-  using views = std::pair<std::string_view, std::string_view>;
+  using type = std::pair<std::string_view, std::string_view>;
   // The two items by `Read`, item 0 converted first.
   template <class T, bool (*Read)(PyObject*, T&)>
   static bool convert_items(PyObject* o, std::pair<T, T>& out) {
@@ -111,16 +85,8 @@ struct TextPair {
     }
     return Read(PyTuple_GetItem(o, 0), out.first) && Read(PyTuple_GetItem(o, 1), out.second);
   }
-  // The two items as views.
-  static bool convert_views(PyObject* o, views& out) {
-    return convert_items<std::string_view, &Text::convert>(o, out);
-  }
   static bool convert(PyObject* o, type& out) {
-    views v;
-    if (!convert_views(o, v)) return false;
-    out.first.assign(v.first.data(), v.first.size());
-    out.second.assign(v.second.data(), v.second.size());
-    return true;
+    return convert_items<std::string_view, &Text::convert>(o, out);
   }
 };
 
@@ -166,25 +132,29 @@ struct ExactItems {
   PyObject* (*item_of)(PyObject*, Py_ssize_t);
 };
 
-// Calls `each(item)` for every item, stopping at the first false.
+// Calls `each(item)` for the items of an exact list or tuple from index `first` on, stopping
+// at the first false. A list is re-measured at every step, as its own iterator does, so a
+// converter that mutates it sees the same items.
 template <class Each>
-bool for_each_item(PyObject* o, Each&& each) {
-  // Exact lists and tuples are walked by index; a list is re-measured at every step, as
-  // its own iterator does, so a converter that mutates it sees the same items.
+bool for_each_indexed_item(PyObject* o, Py_ssize_t first, Each&& each) {
   if (PyList_CheckExact(o)) {
-    for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) {
+    for (Py_ssize_t i = first; i < PyList_Size(o); ++i) {
       py::Ref item(Py_NewRef(PyList_GetItem(o, i)));
       if (!each(item.get())) return false;
     }
     return true;
   }
-  if (PyTuple_CheckExact(o)) {
-    Py_ssize_t n = PyTuple_Size(o);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (!each(PyTuple_GetItem(o, i))) return false;
-    }
-    return true;
+  Py_ssize_t n = PyTuple_Size(o);
+  for (Py_ssize_t i = first; i < n; ++i) {
+    if (!each(PyTuple_GetItem(o, i))) return false;
   }
+  return true;
+}
+
+// Calls `each(item)` for every item, stopping at the first false.
+template <class Each>
+bool for_each_item(PyObject* o, Each&& each) {
+  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) return for_each_indexed_item(o, 0, each);
   py::Ref it(PyObject_GetIter(o));
   if (!it) return false;
   while (py::Ref item{PyIter_Next(it.get())}) {
@@ -361,7 +331,7 @@ class Views {
 };
 
 // Text pairs read in place: each tuple is kept alive, and with it its two strs.
-using TextPairViews = Views<std::pair<std::string_view, std::string_view>>;
+using TextPairViews = Views<TextPair::type>;
 
 // A str as a name: its text read in place, and its address as its identity token. The
 // object is kept alive for the call, so no other object can take that address meanwhile.
@@ -406,7 +376,7 @@ struct SequenceOf<NamePairView>
 struct TextPairView {};
 template <>
 struct SequenceOf<TextPairView>
-    : InPlaceSequence<TextPair::views, &TextPair::convert_views, &detail::touch_pair> {};
+    : InPlaceSequence<TextPair::type, &TextPair::convert, &detail::touch_pair> {};
 
 namespace detail {
 
@@ -532,19 +502,6 @@ Py_ssize_t read_exact_floats(const ExactItems& items, Py_ssize_t n, Each&& each)
   return n;
 }
 
-// The items from `i` on by the Real rule. An item's __float__ or __index__ may change the
-// list, so it is measured again at every step and each item held while it converts.
-template <class Each>
-bool read_rest(const ExactItems& items, Py_ssize_t i, Each&& each) {
-  for (; i < items.size(); ++i) {
-    py::Ref held(Py_NewRef(items.get(i)));
-    double d;
-    if (!read_real(held.get(), d)) return false;
-    each(d);
-  }
-  return true;
-}
-
 // Appends the items of `o` by the Real rule, narrowed to T. Exact floats in exact lists
 // and tuples, and float buffers, are read directly; they give what the rule gives.
 template <class T>
@@ -571,7 +528,13 @@ bool append_reals(PyObject* o, Numbers<T>& out) {
     }
   }
   if (!check_sequence(o)) return false;
-  auto push = [&](double d) { out.push_back(static_cast<T>(d)); };
+  // The Real rule: the item's float value (its __float__ or __index__ if it is no float).
+  auto each = [&](PyObject* item) {
+    double d;
+    if (!read_real(item, d)) return false;
+    out.push_back(static_cast<T>(d));
+    return true;
+  };
   if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
     const ExactItems items{o, PyList_CheckExact(o)};
     Py_ssize_t n = items.size();
@@ -581,15 +544,10 @@ bool append_reals(PyObject* o, Numbers<T>& out) {
     Py_ssize_t i =
         read_exact_floats(items, n, [&](Py_ssize_t j, double d) { dst[j] = static_cast<T>(d); });
     out.resize(base + static_cast<size_t>(i));
-    return read_rest(items, i, push);
+    return for_each_indexed_item(o, i, each);
   }
   reserve_hint(o, out);
-  return for_each_item(o, [&](PyObject* item) {
-    double d;
-    if (!read_real(item, d)) return false;
-    push(d);
-    return true;
-  });
+  return for_each_item(o, each);
 }
 
 // Adds the items of `o`, by the Real rule, to `total` in order as they are read: the same
@@ -608,7 +566,12 @@ inline bool total_reals(PyObject* o, cost::Total& total) {
     }
   }
   if (!check_sequence(o)) return false;
-  auto add = [&](double d) { total.add(d); };
+  auto each = [&](PyObject* item) {
+    double d;
+    if (!read_real(item, d)) return false;
+    total.add(d);
+    return true;
+  };
   if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
     const ExactItems items{o, PyList_CheckExact(o)};
     // A total of its own, whose address no call can see, stays in a register: the one
@@ -617,21 +580,17 @@ inline bool total_reals(PyObject* o, cost::Total& total) {
     Py_ssize_t i =
         read_exact_floats(items, items.size(), [&head](Py_ssize_t, double d) { head.add(d); });
     total = head;
-    return read_rest(items, i, add);
+    return for_each_indexed_item(o, i, each);
   }
   // Asked as append_reals asks it, though nothing is stored: __len__ may be observable.
   if (PySequence_Size(o) < 0) PyErr_Clear();
-  return for_each_item(o, [&](PyObject* item) {
-    double d;
-    if (!read_real(item, d)) return false;
-    add(d);
-    return true;
-  });
+  return for_each_item(o, each);
 }
 
 }  // namespace detail
 
-// A sequence of reals as one array: T is double (Real) or float (Single real).
+// A sequence of reals as one array: T is double (the Real rule) or float (Single real: the
+// double narrowed with round-to-nearest).
 template <class T>
 struct RealSequence {
   using type = detail::Numbers<T>;

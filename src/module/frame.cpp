@@ -165,18 +165,10 @@ void wrap_argument_error(const char* param) {
 
 PyObject* raise(const Error& error) {
   switch (error.kind) {
-    case ErrorKind::Type:
-      return raise_text(PyExc_TypeError, error.message);
     case ErrorKind::Value:
-      return raise_text(PyExc_ValueError, error.message);
-    case ErrorKind::Overflow:
-      return raise_text(PyExc_OverflowError, error.message);
-    case ErrorKind::Memory:
-      return PyErr_NoMemory();
-    case ErrorKind::Panic:
       break;
   }
-  return panic(error.message);
+  return raise_text(PyExc_ValueError, error.message);
 }
 
 PyObject* raise_text(PyObject* type, std::string_view message) {

@@ -3,7 +3,7 @@
 //
 //   using PlanSupersteps = Function<"plan_supersteps",
 //       "Plan BSP supersteps for the given nodes and edges.", &scheduler::plan_supersteps,
-//       Param<"nodes", SequenceOf<OwnedText>>, Param<"edges", SequenceOf<TextPair>>>;
+//       Param<"nodes", SequenceOf<TextView>>, Param<"edges", SequenceOf<TextPairView>>>;
 //
 // The docstring with its text signature, "plan_supersteps(nodes, edges)\n--\n\n...", is
 // built from that at compile time.
@@ -159,7 +159,9 @@ template <class T, class E>
 inline constexpr bool is_result<Result<T, E>> = true;
 
 // A result that refers to its first argument (names given as positions in it, say) is
-// built with that argument's converted value; any other result on its own.
+// built with that argument's converted value; any other result on its own. The two-argument
+// to_python for such a result is declared beside its function table (the plan's is in
+// module.cpp) and is found here by argument-dependent lookup, at instantiation.
 template <class R, class... V>
 PyObject* build(const R& result, const std::tuple<V...>& values) {
   if constexpr (requires { to_python(result, std::get<0>(values)); }) {

@@ -13,13 +13,8 @@
 namespace quor::scheduler {
 namespace {
 
-using bytes::load_at;
 using bytes::name_less;
-
-// Eight bytes from `at`, big-endian and zero-padded, so integer order is byte order.
-inline uint64_t load_word(std::string_view s, size_t at) {
-  return platform::bswap64(load_at(s, at));
-}
+using bytes::name_prefix;
 
 // Distinct name ids in name order: an LSD radix sort on the first sixteen bytes (passes
 // over byte positions that never vary are skipped), then the rare runs that tie on those
@@ -41,7 +36,7 @@ std::vector<uint32_t> ids_in_name_order(const std::vector<std::string_view>& nam
   constexpr size_t kAhead = 16;
   auto key = [&](uint32_t id) {
     if (id + kAhead < n) platform::prefetch(names[id + kAhead].data());
-    return Key{load_word(names[id], 0), load_word(names[id], 8), id};
+    return Key{name_prefix(names[id], 0), name_prefix(names[id], 8), id};
   };
   if (n <= 16384) {  // the radix passes pay off on larger graphs only
     std::vector<Key> keys(n);

@@ -1,12 +1,40 @@
-// Error descriptions: built only once a read has failed.
+// Every text a JSON read can fail with, and where it is placed: built only once a read has
+// failed.
 #include <algorithm>
+#include <iterator>
 #include <string>
 
+#include "json/float_text.hpp"
 #include "json/reader.hpp"
 #include "json/scan.hpp"
 
 namespace quor::json::detail {
 namespace {
+
+constexpr const char* kMessages[] = {
+    "EOF while parsing a value",
+    "EOF while parsing a list",
+    "EOF while parsing an object",
+    "EOF while parsing a string",
+    "expected value",
+    "expected ident",
+    "expected `:`",
+    "expected `,` or `]`",
+    "expected `,` or `}`",
+    "key must be a string",
+    "trailing comma",
+    "trailing characters",
+    "invalid number",
+    "number out of range",
+    "invalid escape",
+    "control character (\\u0000-\\u001F) found while parsing a string",
+    "lone leading surrogate in hex escape",
+    "unexpected end of hex escape",
+    "invalid unicode code point",
+    "recursion limit exceeded",
+    "",
+};
+static_assert(std::size(kMessages) == kInvalidType + 1, "one text per failure");
 
 void append_hex(std::string& out, unsigned cp) {
   char buf[8];
@@ -90,9 +118,11 @@ std::string describe(const JsonDocument& v) {
 
 }  // namespace
 
+const char* message_text(Msg m) { return kMessages[m]; }
+
 JsonError error_at(std::string_view input, size_t consumed, Msg m, std::string_view type_message) {
   JsonError e;
-  e.message = m == kInvalidType ? std::string(type_message) : kMessages[m];
+  e.message = m == kInvalidType ? std::string(type_message) : message_text(m);
   size_t line_start = consumed;
   while (line_start > 0 && input[line_start - 1] != '\n') --line_start;
   e.line = 1 + static_cast<size_t>(std::count(input.begin(), input.begin() + line_start, '\n'));
@@ -105,3 +135,17 @@ std::string type_mismatch(const JsonDocument& found, const char* expected) {
 }
 
 }  // namespace quor::json::detail
+
+namespace quor::json {
+
+std::string JsonError::text() const {
+  if (line == 0) return message;
+  std::string out = message;
+  out += " at line ";
+  out += std::to_string(line);
+  out += " column ";
+  out += std::to_string(column);
+  return out;
+}
+
+}  // namespace quor::json

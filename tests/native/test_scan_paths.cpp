@@ -1,0 +1,78 @@
+// The vector byte scans (SSE2 or NEON) against the portable ones: random bytes rich in
+// quotes, backslashes, control bytes and high bytes, at every offset and length.
+#include <cstring>
+#include <vector>
+
+#include "check.hpp"
+#include "json/scan.hpp"
+
+namespace detail = quor::json::detail;
+
+namespace {
+
+unsigned char draw_byte(check::Random& rng, unsigned rare) {
+  static const unsigned char kEdges[] = {'"', '\\', 0x00, 0x1f, 0x20, 0x7f, 0x80, 0xff, 0x1e, '!'};
+  uint64_t r = rng.below(1000);
+  if (r < rare) return kEdges[rng.below(sizeof kEdges)];
+  if (r < 2 * rare) return static_cast<unsigned char>(rng.next());
+  return static_cast<unsigned char>('a' + rng.below(26));
+}
+
+// Text that is mostly valid UTF-8 (sequences of every length, ASCII runs) with a rare
+// broken byte, so that both answers of the check are common.
+void draw_utf8(check::Random& rng, std::vector<char>& out, size_t n) {
+  static const char* kPieces[] = {"a",
+                                  "\xc3\xa9",
+                                  "\xe2\x82\xac",
+                                  "\xf0\x9f\x98\x80",
+                                  "\xed\x9f\xbf",
+                                  "\xf4\x8f\xbf\xbf",
+                                  "\xe0\xa0\x80",
+                                  "abcdefghijklmnopq"};
+  out.clear();
+  while (out.size() < n) {
+    if (rng.below(40) == 0) {
+      out.push_back(static_cast<char>(0x80 | rng.next()));
+    } else {
+      const char* piece = kPieces[rng.below(8)];
+      out.insert(out.end(), piece, piece + std::strlen(piece));
+    }
+  }
+  out.resize(n);
+}
+
+}  // namespace
+
+int main() {
+  std::printf("scans: %s\n", QUOR_SSE2 ? "sse2" : QUOR_NEON ? "neon" : "portable");
+  check::Random rng(0x5ca9);
+  long cases = 0;
+  std::vector<char> buffer(160);
+  for (int round = 0; round < 600; ++round) {
+    unsigned rare = round % 3 == 0 ? 2 : round % 3 == 1 ? 20 : 200;  // per thousand bytes
+    for (char& c : buffer) c = static_cast<char>(draw_byte(rng, rare));
+    const char* base = buffer.data();
+    for (size_t at = 0; at < 24; ++at) {
+      for (size_t n = 0; at + n <= buffer.size(); n += 1 + (n >= 40) * 7) {
+        const char* p = base + at;
+        check::expect(detail::find_special(p, p + n) == detail::find_special_portable(p, p + n),
+                      "find_special at %zu, length %zu, round %d", at, n, round);
+        ++cases;
+      }
+      check::expect(detail::special_mask16(base + at) == detail::special_mask16_portable(base + at),
+                    "special_mask16 at %zu, round %d", at, round);
+    }
+  }
+  std::vector<char> text;
+  for (int round = 0; round < 3000; ++round) {
+    size_t n = rng.below(round % 50 == 0 ? 2000 : 90);
+    draw_utf8(rng, text, n);
+    for (size_t at = 0; at < 4 && at <= n; ++at) {
+      check::expect(detail::valid_utf8(text.data() + at, n - at) ==
+                        detail::valid_utf8_portable(text.data() + at, n - at),
+                    "valid_utf8 at %zu, length %zu, round %d", at, n - at, round);
+      ++cases;
+    }
+  }
+  return check::finish("scans", cases);
+}
