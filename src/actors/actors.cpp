@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "actors/sha256.hpp"
+#include "common/platform.hpp"
 
 namespace quor::actors {
 namespace {
@@ -24,6 +25,23 @@ void link(std::string_view prev_hash, std::string_view payload, char out[kLinkSi
   digest.update(std::string_view(&kSeparator, 1));
   digest.update(payload);
   to_hex(digest.finish(), out);
+}
+
+// The digest of a finished state as hex, eight digits per state word at once: each nibble
+// spread into a byte of its own, then '0' added, and 'a' - '0' - 10 more where it is 10 or
+// above (the +6 carries into bit 4 exactly then).
+void state_to_hex(const uint32_t state[8], char out[kLinkSize]) {
+  for (int i = 0; i < 8; ++i) {
+    uint64_t x = state[i];
+    x = ((x & 0xffff0000u) << 16) | (x & 0xffffu);
+    x = ((x & 0x0000ff000000ff00ull) << 8) | (x & 0x000000ff000000ffull);
+    x = ((x & 0x00f000f000f000f0ull) << 4) | (x & 0x000f000f000f000full);
+    const uint64_t letters = ((x + 0x0606060606060606ull) >> 4) & 0x0101010101010101ull;
+    x += 0x3030303030303030ull + letters * ('a' - '0' - 10);
+    // Byte k holds nibble k, least significant first: the most significant goes first.
+    const uint64_t digits = platform::bswap64(x);
+    std::memcpy(out + 8 * i, &digits, 8);
+  }
 }
 
 bool matches(std::string_view stored, const char computed[kLinkSize]) {
@@ -73,15 +91,23 @@ void link_pair(const LinkMessage& a, const LinkMessage& b, Sha256::PairFn pair,
   uint32_t state_a[8], state_b[8];
   Sha256::initial_state(state_a);
   Sha256::initial_state(state_b);
-  uint8_t scratch_a[64], scratch_b[64];
+  // A few blocks per call, so that the state stays in registers between them.
+  constexpr size_t kChunk = 8;
+  uint8_t scratch_a[kChunk][64], scratch_b[kChunk][64];
+  const uint8_t *blocks_a[kChunk], *blocks_b[kChunk];
   const size_t common = std::min(a.blocks(), b.blocks());
-  for (size_t j = 0; j < common; ++j) {
-    pair(state_a, a.block(j, scratch_a), state_b, b.block(j, scratch_b));
+  for (size_t j = 0; j < common; j += kChunk) {
+    const size_t count = std::min(kChunk, common - j);
+    for (size_t t = 0; t < count; ++t) {
+      blocks_a[t] = a.block(j + t, scratch_a[t]);
+      blocks_b[t] = b.block(j + t, scratch_b[t]);
+    }
+    pair(state_a, blocks_a, state_b, blocks_b, count);
   }
-  for (size_t j = common; j < a.blocks(); ++j) single(state_a, a.block(j, scratch_a), 1);
-  for (size_t j = common; j < b.blocks(); ++j) single(state_b, b.block(j, scratch_b), 1);
-  to_hex(Sha256::digest_of(state_a), out_a);
-  to_hex(Sha256::digest_of(state_b), out_b);
+  for (size_t j = common; j < a.blocks(); ++j) single(state_a, a.block(j, scratch_a[0]), 1);
+  for (size_t j = common; j < b.blocks(); ++j) single(state_b, b.block(j, scratch_b[0]), 1);
+  state_to_hex(state_a, out_a);
+  state_to_hex(state_b, out_b);
 }
 
 // Links i and i + 1 at once: link i + 1 is hashed from the stored hash of link i, which is

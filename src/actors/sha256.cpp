@@ -74,12 +74,14 @@ QUOR_TARGET_SHA_NI void blocks_sha_ni(uint32_t state[8], const uint8_t* data, si
   _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), state1);
 }
 
-// N messages at once: the same rounds as above, stream by stream inside each step. Two
-// streams keep every value in registers; four spill, and gain nothing over two.
+// N messages at once, `count` blocks of each: the same rounds as above, stream by stream
+// inside each step. Two streams keep every value in registers; four spill, and gain
+// nothing over two.
 template <int N>
-QUOR_TARGET_SHA_NI void streams_sha_ni(uint32_t* const states[N], const uint8_t* const blocks[N]) {
+QUOR_TARGET_SHA_NI void streams_sha_ni(uint32_t* const states[N],
+                                       const uint8_t* const* const blocks[N], size_t count) {
   const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
-  __m128i state0[N], state1[N], save0[N], save1[N], msg[N][4];
+  __m128i state0[N], state1[N];
   QUOR_UNROLL(4)
   for (int s = 0; s < N; ++s) {
     __m128i tmp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&states[s][0]));
@@ -88,33 +90,42 @@ QUOR_TARGET_SHA_NI void streams_sha_ni(uint32_t* const states[N], const uint8_t*
     state1[s] = _mm_shuffle_epi32(state1[s], 0x1B);
     state0[s] = _mm_alignr_epi8(tmp, state1[s], 8);
     state1[s] = _mm_blend_epi16(state1[s], tmp, 0xF0);
-    save0[s] = state0[s];
-    save1[s] = state1[s];
-    QUOR_UNROLL(4)
-    for (int i = 0; i < 4; ++i) {
-      msg[s][i] = _mm_shuffle_epi8(
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks[s] + 16 * i)), byte_swap);
-    }
   }
-  QUOR_UNROLL(16)
-  for (int i = 0; i < 16; ++i) {
-    const __m128i round = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kRound[4 * i]));
+  for (size_t b = 0; b < count; ++b) {
+    __m128i save0[N], save1[N], msg[N][4];
     QUOR_UNROLL(4)
     for (int s = 0; s < N; ++s) {
-      __m128i k = _mm_add_epi32(msg[s][i & 3], round);
-      state1[s] = _mm_sha256rnds2_epu32(state1[s], state0[s], k);
-      state0[s] = _mm_sha256rnds2_epu32(state0[s], state1[s], _mm_shuffle_epi32(k, 0x0E));
-      if (i >= 3 && i < 15) {
-        __m128i t = _mm_sha256msg1_epu32(msg[s][(i + 1) & 3], msg[s][(i + 2) & 3]);
-        t = _mm_add_epi32(t, _mm_alignr_epi8(msg[s][i & 3], msg[s][(i + 3) & 3], 4));
-        msg[s][(i + 1) & 3] = _mm_sha256msg2_epu32(t, msg[s][i & 3]);
+      save0[s] = state0[s];
+      save1[s] = state1[s];
+      QUOR_UNROLL(4)
+      for (int i = 0; i < 4; ++i) {
+        msg[s][i] = _mm_shuffle_epi8(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks[s][b] + 16 * i)), byte_swap);
       }
+    }
+    QUOR_UNROLL(16)
+    for (int i = 0; i < 16; ++i) {
+      const __m128i round = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kRound[4 * i]));
+      QUOR_UNROLL(4)
+      for (int s = 0; s < N; ++s) {
+        __m128i k = _mm_add_epi32(msg[s][i & 3], round);
+        state1[s] = _mm_sha256rnds2_epu32(state1[s], state0[s], k);
+        state0[s] = _mm_sha256rnds2_epu32(state0[s], state1[s], _mm_shuffle_epi32(k, 0x0E));
+        if (i >= 3 && i < 15) {
+          __m128i t = _mm_sha256msg1_epu32(msg[s][(i + 1) & 3], msg[s][(i + 2) & 3]);
+          t = _mm_add_epi32(t, _mm_alignr_epi8(msg[s][i & 3], msg[s][(i + 3) & 3], 4));
+          msg[s][(i + 1) & 3] = _mm_sha256msg2_epu32(t, msg[s][i & 3]);
+        }
+      }
+    }
+    QUOR_UNROLL(4)
+    for (int s = 0; s < N; ++s) {
+      state0[s] = _mm_add_epi32(state0[s], save0[s]);
+      state1[s] = _mm_add_epi32(state1[s], save1[s]);
     }
   }
   QUOR_UNROLL(4)
   for (int s = 0; s < N; ++s) {
-    state0[s] = _mm_add_epi32(state0[s], save0[s]);
-    state1[s] = _mm_add_epi32(state1[s], save1[s]);
     __m128i tmp = _mm_shuffle_epi32(state0[s], 0x1B);
     state1[s] = _mm_shuffle_epi32(state1[s], 0xB1);
     state0[s] = _mm_blend_epi16(tmp, state1[s], 0xF0);
@@ -124,11 +135,12 @@ QUOR_TARGET_SHA_NI void streams_sha_ni(uint32_t* const states[N], const uint8_t*
   }
 }
 
-QUOR_TARGET_SHA_NI void pair_sha_ni(uint32_t state_a[8], const uint8_t* block_a,
-                                    uint32_t state_b[8], const uint8_t* block_b) {
+QUOR_TARGET_SHA_NI void pair_sha_ni(uint32_t state_a[8], const uint8_t* const* blocks_a,
+                                    uint32_t state_b[8], const uint8_t* const* blocks_b,
+                                    size_t count) {
   uint32_t* const states[2] = {state_a, state_b};
-  const uint8_t* const blocks[2] = {block_a, block_b};
-  streams_sha_ni<2>(states, blocks);
+  const uint8_t* const* const blocks[2] = {blocks_a, blocks_b};
+  streams_sha_ni<2>(states, blocks, count);
 }
 
 #elif QUOR_AARCH64
