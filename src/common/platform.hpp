@@ -169,7 +169,7 @@ struct u128 {
   }
   friend constexpr u128 operator*(u128 a, u128 b) {
     uint64_t high;
-#if QUOR_MSVC && defined(_M_X64)
+#if QUOR_MSVC && (defined(_M_X64) || defined(_M_ARM64))
     if (!std::is_constant_evaluated()) {
       high = __umulh(a.lo, b.lo);
     } else {

@@ -11,7 +11,6 @@ namespace quor::json {
 
 namespace {
 
-using detail::ascii8;
 using detail::copy_bytes;
 using detail::decimal_length;
 using detail::put_digits;
@@ -25,7 +24,7 @@ inline char* format_uint(uint64_t x, char* out) {
   int n = decimal_length(x);
 #if QUOR_SIMD
   if (n <= 8) {
-    uint64_t digits = ascii8(static_cast<uint32_t>(x), n);
+    uint64_t digits = detail::ascii8(static_cast<uint32_t>(x), n);
     std::memcpy(out, &digits, 8);
     return out + n;
   }
