@@ -5,7 +5,7 @@
 #include "common/platform.hpp"
 #if QUOR_X86_64
 #include <immintrin.h>
-#elif QUOR_AARCH64
+#elif QUOR_ARM_SHA2
 #include <arm_neon.h>
 #endif
 
@@ -143,7 +143,7 @@ QUOR_TARGET_SHA_NI void pair_sha_ni(uint32_t state_a[8], const uint8_t* const* b
   streams_sha_ni<2>(states, blocks, count);
 }
 
-#elif QUOR_AARCH64
+#elif QUOR_ARM_SHA2
 // The ARMv8 instructions keep the state as (a,b,c,d) and (e,f,g,h) and take the round
 // constants already added to the words.
 QUOR_TARGET_ARM_SHA2 void blocks_arm_sha2(uint32_t state[8], const uint8_t* data, size_t count) {
@@ -222,7 +222,7 @@ Sha256::BlockFn Sha256::blocks_accelerated() {
 #if QUOR_X86_64
   static const bool available = platform::cpu::sha_ni();
   if (available) return &blocks_sha_ni;
-#elif QUOR_AARCH64
+#elif QUOR_ARM_SHA2
   static const bool available = platform::cpu::arm_sha2();
   if (available) return &blocks_arm_sha2;
 #endif

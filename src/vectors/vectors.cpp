@@ -36,8 +36,8 @@ void four_rows_portable(const float* q, const float* const r[4], size_t n, float
 // every row's result is bit for bit that of the scalar loop.
 #if QUOR_SSE2
 constexpr bool kVector = true;
-void four_rows_vector(const float* q, const float* const r[4], size_t n, float dot[4],
-                      float yy[4]) {
+QUOR_ALWAYS_INLINE void four_rows_vector(const float* q, const float* const r[4], size_t n,
+                                         float dot[4], float yy[4]) {
   __m128 d = _mm_setzero_ps(), s = _mm_setzero_ps();
   size_t i = 0;
   for (; i + 4 <= n; i += 4) {
@@ -63,8 +63,8 @@ void four_rows_vector(const float* q, const float* const r[4], size_t n, float d
 }
 #elif QUOR_NEON
 constexpr bool kVector = true;
-void four_rows_vector(const float* q, const float* const r[4], size_t n, float dot[4],
-                      float yy[4]) {
+QUOR_ALWAYS_INLINE void four_rows_vector(const float* q, const float* const r[4], size_t n,
+                                         float dot[4], float yy[4]) {
   float32x4_t d = vdupq_n_f32(0.0f), s = vdupq_n_f32(0.0f);
   size_t i = 0;
   for (; i + 4 <= n; i += 4) {
