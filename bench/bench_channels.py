@@ -1,15 +1,18 @@
 """Channel merging: quor_core against plain-Python equivalents built on json and orjson.
 
-`cases()` returns (row name, our callable, {peer name: peer callable}) tuples. Every
-peer applies the same reducer rules and returns the same compact, key-sorted text; that
-is checked once while the cases are built. Run this file directly for a quick table.
+`cases()` returns rows: our callable, {peer name: peer callable} and the interpreter's
+own boundary cost as the floor. Every peer applies the same reducer rules and must return
+exactly the reference's compact, key-sorted text; that is checked once while the cases are
+built. Run this file directly for a quick table.
 """
 
 import json
 import math
 import random
+import sys
 import timeit
 from functools import partial
+from pathlib import Path
 
 import orjson
 
@@ -23,47 +26,60 @@ SEED = 20240611
 
 
 # --- the reducer rules in plain Python -------------------------------------------------
+# Written as a competent user would: each update iterated as it is (its keys are distinct,
+# so the order of its writes cannot change the result), exact type checks, the common
+# last-value write inline.
 
 
-def _number(value):
-    return float(value) if type(value) is int or type(value) is float else 0.0
+def _add(current, update):
+    a = float(current) if type(current) is int or type(current) is float else 0.0
+    b = float(update) if type(update) is int or type(update) is float else 0.0
+    total = a + b
+    if math.isinf(total):
+        return None
+    if total.is_integer() and -(2**63) <= total < 2**64:
+        return int(total)
+    return total
+
+
+def _append(current, update):
+    # Freshly loaded values belong to this call, so lists are extended in place.
+    if type(current) is list:
+        out = current
+    else:
+        out = [] if current is None else [current]
+    if type(update) is list:
+        out.extend(update)
+    else:
+        out.append(update)
+    return out
 
 
 def _reduce(name, current, update):
     if name == "append":
-        # Freshly loaded values belong to this call, so lists are extended in place.
-        if current is None:
-            out = []
-        elif isinstance(current, list):
-            out = current
-        else:
-            out = [current]
-        if isinstance(update, list):
-            out.extend(update)
-        else:
-            out.append(update)
-        return out
+        return _append(current, update)
     if name == "add":
-        total = _number(current) + _number(update)
-        if math.isinf(total):
-            return None
-        if total.is_integer() and -(2**63) <= total < 2**64:
-            return int(total)
-        return total
+        return _add(current, update)
     return update
 
 
 def _merge(state, table, updates):
-    if not isinstance(state, dict):
+    if type(state) is not dict:
         raise ValueError("state must be a JSON object")
+    reducer_of = table.get
     for node in updates:
         if node is None:
             continue
-        if not isinstance(node, dict):
+        if type(node) is not dict:
             raise ValueError("each node update must be a JSON object or null")
-        for channel in sorted(node):
-            reducer = table.get(channel, "last_value")
-            state[channel] = _reduce(reducer, state.get(channel), node[channel])
+        for channel, value in node.items():
+            reducer = reducer_of(channel)
+            if reducer == "append":
+                state[channel] = _append(state.get(channel), value)
+            elif reducer == "add":
+                state[channel] = _add(state.get(channel), value)
+            else:
+                state[channel] = value
     return state
 
 
@@ -181,12 +197,44 @@ def _append_heavy_superstep():
     return json.dumps(state), json.dumps(table), json.dumps(updates)
 
 
-def _check(ours, peers, args):
-    expected = ours(*args)
+def _reference():
+    """The tests' own model of the operations, when the tests are beside this directory."""
+    tests = Path(__file__).resolve().parents[1] / "tests"
+    sys.path.insert(0, str(tests))
+    try:
+        import channelref
+    except ImportError:
+        return None
+    finally:
+        sys.path.remove(str(tests))
+    return channelref
+
+
+def _checked(ours, peers, args):
+    """The peers that return exactly the reference's text; one that does not is reported
+    and left out of the timing. Ours must match it."""
+    ref = _reference()
+    model = getattr(ref, ours.__name__, None) if ref else None
+    expected = model(*args) if model else json_superstep(*args)
+    if ours(*args) != expected:
+        raise AssertionError(f"quor_core.{ours.__name__} disagrees with the reference")
+    agreeing = {}
     for name, peer in peers.items():
-        got = peer(*args)
-        if got != expected and json.loads(got) != json.loads(expected):
-            raise AssertionError(f"{name} disagrees with quor_core")
+        if peer(*args) == expected:
+            agreeing[name] = peer
+        else:
+            print(f"# {name} {ours.__name__} disagrees with the reference: not timed",
+                  file=sys.stderr)
+    return agreeing
+
+
+def _floor(text, result):
+    """The interpreter's own boundary cost: the UTF-8 encode of a fresh input str (when the
+    input is fresh) and the decode of the result."""
+    encoded = result.encode()
+    if text is None:
+        return lambda: encoded.decode()
+    return Fresh(lambda s: (s.encode(), encoded.decode()), text)
 
 
 def cases():
@@ -204,16 +252,19 @@ def cases():
          quor_core.reduce_channel, reduce_peers),
     ]
     for row, args, ours, peers in plan:
-        _check(ours, peers, args)
+        peers = _checked(ours, peers, args)
+        result = ours(*args)
         if ours is quor_core.advance_superstep:  # the state text is fresh on every call
             state, rest = args[0], args[1:]
             fresh = {name: Fresh(lambda s, p=peer, r=rest: p(s, *r), state)
                      for name, peer in peers.items()}
-            rows.append((row + " (fresh state)",
-                         Fresh(lambda s, f=ours, r=rest: f(s, *r), state), fresh))
+            rows.append({"name": row + " (fresh state)",
+                         "ours": Fresh(lambda s, f=ours, r=rest: f(s, *r), state),
+                         "peers": fresh, "floor": _floor(state, result)})
             continue
         bound = {name: partial(peer, *args) for name, peer in peers.items()}
-        rows.append((row, partial(ours, *args), bound))
+        rows.append({"name": row, "ours": partial(ours, *args), "peers": bound,
+                     "floor": _floor(None, result)})
     return rows
 
 
@@ -223,7 +274,8 @@ def _best(fn, repeat=5):
 
 
 if __name__ == "__main__":
-    for row, ours, peers in cases():
-        base = _best(ours)
-        cells = ", ".join(f"{name} {_best(fn) / base:.1f}x slower" for name, fn in peers.items())
-        print(f"{row}: {base * 1e6:.1f} us; {cells}")
+    for row in cases():
+        base = _best(row["ours"])
+        cells = ", ".join(f"{name} {_best(fn) / base:.1f}x slower"
+                          for name, fn in row["peers"].items())
+        print(f"{row['name']}: {base * 1e6:.1f} us; {cells}")

@@ -2,6 +2,7 @@
 
 import math
 import random
+import sys
 
 import quor_core
 
@@ -75,4 +76,44 @@ def cases():
         peers["faiss IndexFlatIP"] = lambda: flat.search(qn, 10)
     out.append({"name": "top_k, 10,000 x 384 (float32 array), k=10",
                 "ours": lambda: quor_core.top_k(q, m, 10), "peers": peers})
+    out += float64_rows(a, b, query, rows, rows_ids, m, q)
     return out
+
+
+def _agrees(name, got, expected):
+    if got != expected:
+        print(f"# {name} disagrees with the reference: not timed", file=sys.stderr)
+    return got == expected
+
+
+def float64_rows(a, b, query, rows, rows_ids, m32, q32):
+    """NumPy's default dtype, as most users pass it: float64 arrays, read by us as they are.
+    The same data as float32 arrays, passed to us, is the yardstick for the conversion."""
+    a64, b64 = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    a32, b32 = a64.astype(np.float32), b64.astype(np.float32)
+    m64, q64 = np.asarray(rows, dtype=np.float64), np.asarray(query, dtype=np.float64)
+    assert quor_core.cosine_similarity(a64, b64) == quor_core.cosine_similarity(a, b)
+    assert quor_core.top_k(q64, m64, 10) == quor_core.top_k(query, rows, 10)
+
+    def numpy_cosine64():
+        return float(np.dot(a64, b64) / (np.linalg.norm(b64) * np.linalg.norm(a64)))
+
+    def numpy_top_k64():
+        scores = (m64 @ q64) / (np.linalg.norm(m64, axis=1) * np.linalg.norm(q64))
+        order = np.argsort(-scores, kind="stable")[:10]
+        return [(int(i), float(scores[i])) for i in order]
+
+    cosine_peers = {"ours (float32 arrays)": lambda: quor_core.cosine_similarity(a32, b32)}
+    if math.isclose(numpy_cosine64(), quor_core.cosine_similarity(a64, b64), rel_tol=1e-5):
+        cosine_peers["numpy"] = numpy_cosine64
+    else:
+        print("# numpy cosine (float64) disagrees with the reference: not timed", file=sys.stderr)
+    top_peers = {"ours (float32 array)": lambda: quor_core.top_k(q32, m32, 10)}
+    if _agrees("numpy top_k (float64)", [i for i, _ in numpy_top_k64()], rows_ids):
+        top_peers["numpy"] = numpy_top_k64
+    return [
+        {"name": "cosine_similarity, 1,536 floats (float64 arrays)",
+         "ours": lambda: quor_core.cosine_similarity(a64, b64), "peers": cosine_peers},
+        {"name": "top_k, 10,000 x 384 (float64 array), k=10",
+         "ours": lambda: quor_core.top_k(q64, m64, 10), "peers": top_peers},
+    ]

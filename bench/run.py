@@ -45,8 +45,10 @@ def per_call(fn, budget):
 
 
 def measure(row, repeats, budget):
-    names = ["ours", *row["peers"]]
-    fns = [row["ours"], *row["peers"].values()]
+    # The floor (what the interpreter's own boundary work costs) is timed as one more side.
+    floor = {"floor": row["floor"]} if row.get("floor") else {}
+    names = ["ours", *row["peers"], *floor]
+    fns = [row["ours"], *row["peers"].values(), *floor.values()]
     samples = {name: [] for name in names}
     gc.collect()
     for round_ in range(repeats):
@@ -145,9 +147,12 @@ def main():
             print(f"# timing {row['name']} ...", file=sys.stderr, flush=True)
             medians = measure(row, repeats, budget)
             ours = medians.pop("ours")
-            summary.append((row["name"], ours, medians))
+            floor = medians.pop("floor", None)
+            summary.append((row["name"], ours, medians, floor))
             cells = [f"{peer} {fmt_time(t)} x{t / ours:.2f}" for peer, t in medians.items()]
             line = f"{row['name']:58} {fmt_time(ours):>10}  " + "; ".join(cells)
+            if floor:
+                line += f"  [floor {fmt_time(floor)}: ours {ours / floor:.2f}x it]"
             if row.get("bytes"):
                 line += f"  [{row['bytes'] / ours / 1e6:.0f} MB/s]"
             print(line, flush=True)
@@ -158,10 +163,11 @@ def main():
                     note = f" ({extra / size:.2f}x input)" if size else ""
                     print(f"{'':58} peak extra memory {extra / 2**20:.1f} MiB{note}")
 
-    print("\n| row | ours | peers (ratio peer/ours) |\n|---|---|---|")
-    for name, ours, medians in summary:
+    print("\n| row | ours | peers (ratio peer/ours) | floor (ours/floor) |\n|---|---|---|---|")
+    for name, ours, medians, floor in summary:
         cells = "; ".join(f"{peer} {fmt_time(t)} x{t / ours:.2f}" for peer, t in medians.items())
-        print(f"| {name} | {fmt_time(ours)} | {cells} |")
+        floor_cell = f"{fmt_time(floor)} ({ours / floor:.2f}x)" if floor else ""
+        print(f"| {name} | {fmt_time(ours)} | {cells} | {floor_cell} |")
 
 
 if __name__ == "__main__":

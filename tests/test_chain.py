@@ -80,3 +80,31 @@ def test_long_chains_verify_and_find_a_late_break():
     # Every entry is converted before any link is checked.
     with pytest.raises(TypeError, match="^argument 'entries': 'int' object"):
         verify_chain("g", [("p", "broken"), ("q", 5)])
+
+
+def ref_verify(genesis, entries):
+    prev = genesis
+    for i, (payload, stored) in enumerate(entries):
+        prev = ref_link(prev, payload)
+        if prev != stored:
+            return i
+    return None
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_links_checked_ahead_give_the_first_broken_one(seed):
+    # Links are hashed a few at a time, each from the stored hash before it: lengths that
+    # put block edges everywhere, chains of odd and even length, breaks anywhere.
+    rng = random.Random(seed)
+    for _ in range(40):
+        genesis = "g" * rng.choice([0, 1, 54, 55, 63, 64, 65, 130])
+        entries, prev = [], genesis
+        for _ in range(rng.randrange(0, 9)):
+            payload = "é" * rng.randrange(3) + "x" * rng.choice([*range(140), 300, 5000])
+            prev = ref_link(prev, payload)
+            entries.append((payload, prev))
+        if entries and rng.random() < 0.7:
+            j = rng.randrange(len(entries))
+            p, s = entries[j]
+            entries[j] = rng.choice([(p + "!", s), (p, s.upper()), (p, s[:63]), (p, s + "0")])
+        assert verify_chain(genesis, entries) == ref_verify(genesis, entries)

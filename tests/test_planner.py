@@ -99,3 +99,38 @@ def test_names_sharing_long_prefixes_are_told_apart(seed):
              for _ in range(300)]
     edges = [tuple(rnd.sample(nodes, 2)) for _ in range(400)]
     assert plan(nodes, edges) == reference_plan(nodes, edges)
+
+
+def _copy(name):
+    return "".join(list(name)) if len(name) > 1 else name  # equal, mostly another object
+
+
+@pytest.mark.parametrize("seed, n", [(0, 300), (1, 6000), (2, 20000)])
+def test_names_found_by_object_or_by_bytes_alike(seed, n):
+    # Endpoints are the node list's own objects, equal copies of them or unknown names; the
+    # nodes repeat both as the same object and as equal copies. Long enough to be read
+    # ahead and ordered by the radix passes.
+    rnd = random.Random(seed)
+    stems = ["n", "étape_", "ノード", "agent_", "x" * 20]
+    order = [rnd.choice(stems) + str(i) for i in range(n)]
+    nodes = order + [rnd.choice([lambda s: s, _copy])(rnd.choice(order)) for _ in range(n // 20)]
+    rnd.shuffle(nodes)
+
+    def endpoint(i):
+        pick = rnd.random()
+        if pick < 0.02:
+            return f"missing{i}"
+        return order[i] if pick < 0.8 else _copy(order[i])
+
+    edges = []
+    for _ in range(2 * n):
+        a, b = sorted(rnd.sample(range(n), 2))
+        if rnd.random() < 0.01:
+            a, b = b, a  # a few cycles
+        edges.append((endpoint(a), endpoint(b)))
+    result = plan(nodes, edges)
+    assert result == reference_plan(nodes, edges)
+    first = {}
+    for name in nodes:
+        first.setdefault(name, name)
+    assert all(name is first[name] for step in result for name in step)

@@ -126,3 +126,20 @@ def test_aggregate_cost_is_the_plain_left_to_right_loop():
         for v in values:
             total += v
         assert repr(aggregate_cost(values)) == repr(total)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_top_k_reads_float64_arrays_as_narrowed_first(seed):
+    # Read in place and narrowed by the kernels: the same as float32 rows and as the lists.
+    np = pytest.importorskip("numpy")
+    rng = random.Random(200 + seed)
+    for _ in range(8):
+        d = rng.randrange(0, 40)
+        query = vec(rng, d, 0.1)
+        matrix = [[v * rng.choice([1.0, 1e30, 1e-30]) for v in vec(rng, d, 0.1)]
+                  for _ in range(rng.randrange(0, 40))]
+        wide = np.array(matrix, dtype=np.float64).reshape(len(matrix), d)
+        k = rng.randrange(0, len(matrix) + 2)
+        expected = repr(ref_top_k(query, matrix, k))
+        assert repr(top_k(np.array(query), wide, k)) == expected
+        assert repr(top_k(query, wide.astype(np.float32), k)) == expected

@@ -5,7 +5,7 @@
 #include "common/platform.hpp"
 #if QUOR_X86_64
 #include <immintrin.h>
-#elif QUOR_AARCH64
+#elif QUOR_ARM_SHA2
 #include <arm_neon.h>
 #endif
 
@@ -74,7 +74,76 @@ QUOR_TARGET_SHA_NI void blocks_sha_ni(uint32_t state[8], const uint8_t* data, si
   _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), state1);
 }
 
-#elif QUOR_AARCH64
+// N messages at once, `count` blocks of each: the same rounds as above, stream by stream
+// inside each step. Two streams keep every value in registers; four spill, and gain
+// nothing over two.
+template <int N>
+QUOR_TARGET_SHA_NI void streams_sha_ni(uint32_t* const states[N],
+                                       const uint8_t* const* const blocks[N], size_t count) {
+  const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+  __m128i state0[N], state1[N];
+  QUOR_UNROLL(4)
+  for (int s = 0; s < N; ++s) {
+    __m128i tmp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&states[s][0]));
+    state1[s] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&states[s][4]));
+    tmp = _mm_shuffle_epi32(tmp, 0xB1);
+    state1[s] = _mm_shuffle_epi32(state1[s], 0x1B);
+    state0[s] = _mm_alignr_epi8(tmp, state1[s], 8);
+    state1[s] = _mm_blend_epi16(state1[s], tmp, 0xF0);
+  }
+  for (size_t b = 0; b < count; ++b) {
+    __m128i save0[N], save1[N], msg[N][4];
+    QUOR_UNROLL(4)
+    for (int s = 0; s < N; ++s) {
+      save0[s] = state0[s];
+      save1[s] = state1[s];
+      QUOR_UNROLL(4)
+      for (int i = 0; i < 4; ++i) {
+        msg[s][i] = _mm_shuffle_epi8(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks[s][b] + 16 * i)), byte_swap);
+      }
+    }
+    QUOR_UNROLL(16)
+    for (int i = 0; i < 16; ++i) {
+      const __m128i round = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kRound[4 * i]));
+      QUOR_UNROLL(4)
+      for (int s = 0; s < N; ++s) {
+        __m128i k = _mm_add_epi32(msg[s][i & 3], round);
+        state1[s] = _mm_sha256rnds2_epu32(state1[s], state0[s], k);
+        state0[s] = _mm_sha256rnds2_epu32(state0[s], state1[s], _mm_shuffle_epi32(k, 0x0E));
+        if (i >= 3 && i < 15) {
+          __m128i t = _mm_sha256msg1_epu32(msg[s][(i + 1) & 3], msg[s][(i + 2) & 3]);
+          t = _mm_add_epi32(t, _mm_alignr_epi8(msg[s][i & 3], msg[s][(i + 3) & 3], 4));
+          msg[s][(i + 1) & 3] = _mm_sha256msg2_epu32(t, msg[s][i & 3]);
+        }
+      }
+    }
+    QUOR_UNROLL(4)
+    for (int s = 0; s < N; ++s) {
+      state0[s] = _mm_add_epi32(state0[s], save0[s]);
+      state1[s] = _mm_add_epi32(state1[s], save1[s]);
+    }
+  }
+  QUOR_UNROLL(4)
+  for (int s = 0; s < N; ++s) {
+    __m128i tmp = _mm_shuffle_epi32(state0[s], 0x1B);
+    state1[s] = _mm_shuffle_epi32(state1[s], 0xB1);
+    state0[s] = _mm_blend_epi16(tmp, state1[s], 0xF0);
+    state1[s] = _mm_alignr_epi8(state1[s], tmp, 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&states[s][0]), state0[s]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&states[s][4]), state1[s]);
+  }
+}
+
+QUOR_TARGET_SHA_NI void pair_sha_ni(uint32_t state_a[8], const uint8_t* const* blocks_a,
+                                    uint32_t state_b[8], const uint8_t* const* blocks_b,
+                                    size_t count) {
+  uint32_t* const states[2] = {state_a, state_b};
+  const uint8_t* const* const blocks[2] = {blocks_a, blocks_b};
+  streams_sha_ni<2>(states, blocks, count);
+}
+
+#elif QUOR_ARM_SHA2
 // The ARMv8 instructions keep the state as (a,b,c,d) and (e,f,g,h) and take the round
 // constants already added to the words.
 QUOR_TARGET_ARM_SHA2 void blocks_arm_sha2(uint32_t state[8], const uint8_t* data, size_t count) {
@@ -153,11 +222,32 @@ Sha256::BlockFn Sha256::blocks_accelerated() {
 #if QUOR_X86_64
   static const bool available = platform::cpu::sha_ni();
   if (available) return &blocks_sha_ni;
-#elif QUOR_AARCH64
+#elif QUOR_ARM_SHA2
   static const bool available = platform::cpu::arm_sha2();
   if (available) return &blocks_arm_sha2;
 #endif
   return nullptr;
+}
+
+Sha256::PairFn Sha256::pair_accelerated() {
+#if QUOR_X86_64
+  static const bool available = platform::cpu::sha_ni();
+  if (available) return &pair_sha_ni;
+#endif
+  return nullptr;
+}
+
+void Sha256::initial_state(uint32_t state[8]) { std::memcpy(state, kInitial, sizeof kInitial); }
+
+Sha256::Digest Sha256::digest_of(const uint32_t state[8]) {
+  Digest out;
+  for (int i = 0; i < 8; ++i) {
+    out[4 * i] = static_cast<uint8_t>(state[i] >> 24);
+    out[4 * i + 1] = static_cast<uint8_t>(state[i] >> 16);
+    out[4 * i + 2] = static_cast<uint8_t>(state[i] >> 8);
+    out[4 * i + 3] = static_cast<uint8_t>(state[i]);
+  }
+  return out;
 }
 
 Sha256::Sha256() : blocks_(chosen()) { std::memcpy(state_, kInitial, sizeof state_); }
@@ -193,14 +283,7 @@ Sha256::Digest Sha256::finish() {
   size_t total = buffered_ + 1 + 8 <= 64 ? 64 : 128;
   for (int i = 0; i < 8; ++i) tail[total - 1 - i] = static_cast<uint8_t>(bits >> (8 * i));
   blocks_(state_, tail, total / 64);
-  Digest out;
-  for (int i = 0; i < 8; ++i) {
-    out[4 * i] = static_cast<uint8_t>(state_[i] >> 24);
-    out[4 * i + 1] = static_cast<uint8_t>(state_[i] >> 16);
-    out[4 * i + 2] = static_cast<uint8_t>(state_[i] >> 8);
-    out[4 * i + 3] = static_cast<uint8_t>(state_[i]);
-  }
-  return out;
+  return digest_of(state_);
 }
 
 }  // namespace quor::actors

@@ -26,7 +26,17 @@ class Sha256 {
   static void blocks_portable(uint32_t state[8], const uint8_t* blocks, size_t count);
   static BlockFn blocks_accelerated();  // nullptr where the processor lacks the extensions
 
+  // `count` blocks of each of two independent messages (given as arrays of block
+  // pointers), their rounds interleaved so that the processor overlaps them; nullptr where
+  // the processor lacks the extensions.
+  using PairFn = void (*)(uint32_t state_a[8], const uint8_t* const* blocks_a, uint32_t state_b[8],
+                          const uint8_t* const* blocks_b, size_t count);
+  static PairFn pair_accelerated();
+  static void initial_state(uint32_t state[8]);
+
  private:
+  static Digest digest_of(const uint32_t state[8]);
+
   uint32_t state_[8];
   uint8_t buffer_[64];
   size_t buffered_ = 0;

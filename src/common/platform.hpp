@@ -64,11 +64,22 @@
 #define QUOR_TARGET_ARM_SHA2
 #else
 #define QUOR_TARGET_SHA_NI __attribute__((target("sha,sse4.1")))
+// "crypto" (SHA-2 and AES) rather than "sha2": GCC 12 declares the SHA-256 intrinsics for
+// "+crypto", and a function may inline only intrinsics whose features it has.
 #if defined(__clang__)
-#define QUOR_TARGET_ARM_SHA2 __attribute__((target("sha2")))
+#define QUOR_TARGET_ARM_SHA2 __attribute__((target("crypto")))
 #else
-#define QUOR_TARGET_ARM_SHA2 __attribute__((target("+sha2")))
+#define QUOR_TARGET_ARM_SHA2 __attribute__((target("+crypto")))
 #endif
+#endif
+
+// Whether the ARMv8 SHA-256 intrinsics can be compiled without a build-wide flag: clang
+// before 16 declares them only when the whole build targets them.
+#if QUOR_AARCH64 && (QUOR_MSVC || !defined(__clang__) || __clang_major__ >= 16 || \
+                     defined(__ARM_FEATURE_SHA2) || defined(__ARM_FEATURE_CRYPTO))
+#define QUOR_ARM_SHA2 1
+#else
+#define QUOR_ARM_SHA2 0
 #endif
 
 namespace quor::platform {

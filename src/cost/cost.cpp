@@ -2,10 +2,6 @@
 
 namespace quor::cost {
 
-double aggregate_cost(std::span<const double> values) {
-  double total = -0.0;
-  for (double v : values) total += v;
-  return total;
-}
+double aggregate_cost(const Total& total) { return total.value(); }
 
 }  // namespace quor::cost

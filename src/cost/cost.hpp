@@ -5,8 +5,21 @@
 
 namespace quor::cost {
 
-// Starts from -0.0, so an empty or all -0.0 input totals -0.0. No compensation, no
+// A total fed as the values are read, so that a list is summed in the one pass that reads
+// it. Starts from -0.0, so an empty or all -0.0 input totals -0.0. No compensation, no
 // reordering: exactly the plain loop.
-double aggregate_cost(std::span<const double> values);
+class Total {
+ public:
+  void add(double v) { sum_ += v; }
+  void add(std::span<const double> values) {
+    for (double v : values) sum_ += v;
+  }
+  double value() const { return sum_; }
+
+ private:
+  double sum_ = -0.0;
+};
+
+double aggregate_cost(const Total& total);
 
 }  // namespace quor::cost

@@ -81,7 +81,9 @@ inline Decimal strip_zeros(Decimal d) {
 // Shortest digits that read back as c * 2^q (a normal double), the nearest of those, and
 // the even one on a tie. At scale 10^(k+1) at most one candidate lies in the rounding
 // interval, and when none does, the nearer of floor and ceil at scale 10^k is the answer.
-Decimal shortest(uint64_t c, int q) {
+// Inlined into both callers, so that the normal path is the code it was before subnormals
+// took it too.
+QUOR_ALWAYS_INLINE Decimal shortest(uint64_t c, int q) {
   uint64_t out = c & 1;  // an odd significand excludes the interval's ends
   uint64_t cb = c << 2;
   uint64_t cbl;

@@ -17,8 +17,11 @@ inline bool is_special(unsigned char c) { return c == '"' || c == '\\' || c < 0x
 
 // The portable scans, which the vector ones must match bit for bit.
 inline const char* find_special_portable(const char* p, const char* end) {
-  while (p != end && !is_special(static_cast<unsigned char>(*p))) ++p;
-  return p;
+  while (p != end) {
+    if (is_special(static_cast<unsigned char>(*p))) return p;
+    ++p;
+  }
+  return end;
 }
 inline unsigned special_mask16_portable(const char* p) {
   unsigned mask = 0;

@@ -13,7 +13,10 @@
 #include <utility>
 #include <vector>
 
+#include "common/platform.hpp"
+#include "cost/cost.hpp"
 #include "module/python.hpp"
+#include "scheduler/planner.hpp"
 #include "vectors/vectors.hpp"
 
 namespace quor::frame {
@@ -70,7 +73,9 @@ struct Byte {
 // A 2-tuple of str -> both as UTF-8 views, item 0 converted first.
 struct TextPair {
   using type = std::pair<std::string_view, std::string_view>;
-  static bool convert(PyObject* o, type& out) {
+  // The two items by `Read`, item 0 converted first.
+  template <class T, bool (*Read)(PyObject*, T&)>
+  static bool convert_items(PyObject* o, std::pair<T, T>& out) {
     if (!PyTuple_CheckExact(o) && !PyTuple_Check(o)) return fail_conversion(o, "PyTuple");
     Py_ssize_t n = PyTuple_Size(o);
     if (n != 2) {
@@ -78,8 +83,10 @@ struct TextPair {
       PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
       return false;
     }
-    return Text::convert(PyTuple_GetItem(o, 0), out.first) &&
-           Text::convert(PyTuple_GetItem(o, 1), out.second);
+    return Read(PyTuple_GetItem(o, 0), out.first) && Read(PyTuple_GetItem(o, 1), out.second);
+  }
+  static bool convert(PyObject* o, type& out) {
+    return convert_items<std::string_view, &Text::convert>(o, out);
   }
 };
 
@@ -111,6 +118,20 @@ inline bool check_sequence(PyObject* o) {
   return true;
 }
 
+// The items of an exact list or tuple, by index.
+struct ExactItems {
+  ExactItems(PyObject* o, bool list)
+      : o(o),
+        size_of(list ? PyList_Size : PyTuple_Size),
+        item_of(list ? PyList_GetItem : PyTuple_GetItem) {}
+  Py_ssize_t size() const { return size_of(o); }
+  PyObject* get(Py_ssize_t i) const { return item_of(o, i); }
+
+  PyObject* o;
+  Py_ssize_t (*size_of)(PyObject*);
+  PyObject* (*item_of)(PyObject*, Py_ssize_t);
+};
+
 // Calls `each(item)` for the items of an exact list or tuple from index `first` on, stopping
 // at the first false. A list is re-measured at every step, as its own iterator does, so a
 // converter that mutates it sees the same items.
@@ -140,6 +161,39 @@ bool for_each_item(PyObject* o, Each&& each) {
     if (!each(item.get())) return false;
   }
   return !PyErr_Occurred();
+}
+
+// As for_each_item, with `touch(item)` called on the item kAhead places ahead of the one
+// being read, once the item 2 * kAhead ahead has been prefetched: `touch` prefetches the
+// parts the reader will look at, so that the misses on scattered objects overlap. Only
+// exact lists and tuples are walked ahead, and only long ones (a short one's objects are
+// likely cached already); every item is still fetched afresh when read.
+template <class Touch, class Each>
+bool for_each_item_ahead(PyObject* o, Touch&& touch, Each&& each) {
+  if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) return for_each_item(o, each);
+  const ExactItems items(o, PyList_CheckExact(o));
+  constexpr Py_ssize_t kAhead = 8, kLong = 4096;
+  if (items.size() < kLong) return for_each_item(o, each);
+  Py_ssize_t i = 0;
+  return for_each_item(o, [&](PyObject* item) {
+    const Py_ssize_t n = items.size();
+    if (i + 2 * kAhead < n) platform::prefetch(items.get(i + 2 * kAhead));
+    if (i + kAhead < n) touch(items.get(i + kAhead));
+    ++i;
+    return each(item);
+  });
+}
+
+// Prefetch hints for the objects the readers below look at. A str's header and its first
+// bytes (inline in a compact ASCII str) span two lines at most.
+inline void touch_str(PyObject* s) {
+  platform::prefetch(s);
+  platform::prefetch(reinterpret_cast<const char*>(s) + 64);
+}
+inline void touch_pair(PyObject* t) {
+  if (!PyTuple_CheckExact(t) || PyTuple_Size(t) != 2) return;
+  touch_str(PyTuple_GetItem(t, 0));
+  touch_str(PyTuple_GetItem(t, 1));
 }
 
 // A buffer held until the call ends, or nothing. A refused request (a released view, say)
@@ -276,19 +330,32 @@ class Views {
   std::vector<T> views_;
 };
 
-// Texts read in place: a result may hand a str itself back.
-using TextViews = Views<std::string_view>;
 // Text pairs read in place: each tuple is kept alive, and with it its two strs.
 using TextPairViews = Views<TextPair::type>;
 
-// Items read in place, each kept alive beside its view for the length of the call.
-template <class T, bool (*Read)(PyObject*, T&)>
+// A str as a name: its text read in place, and its address as its identity token. The
+// object is kept alive for the call, so no other object can take that address meanwhile.
+inline bool read_name(PyObject* o, scheduler::Name& out) {
+  if (!Text::convert(o, out.text)) return false;
+  out.token = reinterpret_cast<uintptr_t>(o);
+  return true;
+}
+inline bool read_name_pair(PyObject* o, scheduler::Edge& out) {
+  return TextPair::convert_items<scheduler::Name, &read_name>(o, out);
+}
+
+// Names read in place: a result may hand a str itself back.
+using NameViews = Views<scheduler::Name>;
+
+// Items read in place, each kept alive beside its view for the length of the call. `Touch`
+// prefetches what `Read` will look at in an item.
+template <class T, bool (*Read)(PyObject*, T&), void (*Touch)(PyObject*)>
 struct InPlaceSequence {
   using type = Views<T>;
   static bool convert(PyObject* o, type& out) {
     if (!detail::check_sequence(o)) return false;
     detail::reserve_hint(o, out);
-    return detail::for_each_item(o, [&](PyObject* item) {
+    return detail::for_each_item_ahead(o, Touch, [&](PyObject* item) {
       T view;
       if (!Read(item, view)) return false;
       out.add(item, view);
@@ -297,13 +364,19 @@ struct InPlaceSequence {
   }
 };
 
-struct TextView {};
+struct NameView {};
 template <>
-struct SequenceOf<TextView> : InPlaceSequence<std::string_view, &Text::convert> {};
+struct SequenceOf<NameView> : InPlaceSequence<scheduler::Name, &read_name, &detail::touch_str> {};
+
+struct NamePairView {};
+template <>
+struct SequenceOf<NamePairView>
+    : InPlaceSequence<scheduler::Edge, &read_name_pair, &detail::touch_pair> {};
 
 struct TextPairView {};
 template <>
-struct SequenceOf<TextPairView> : InPlaceSequence<TextPair::type, &TextPair::convert> {};
+struct SequenceOf<TextPairView>
+    : InPlaceSequence<TextPair::type, &TextPair::convert, &detail::touch_pair> {};
 
 namespace detail {
 
@@ -398,6 +471,37 @@ struct NoInit : std::allocator<T> {
 template <class T>
 using Numbers = std::vector<T, NoInit<T>>;
 
+// The Real rule for one item; false with an exception pending.
+inline bool read_real(PyObject* item, double& out) {
+  out = PyFloat_AsDouble(item);
+  return !(out == -1.0 && PyErr_Occurred());
+}
+
+// Calls `each(i, value)` for the items [0, n) while they are exact floats; returns where it
+// stopped. Reading an exact float runs no Python code, so the items cannot change
+// meanwhile: they are fetched a few ahead and their objects prefetched, so that the
+// misses on scattered floats overlap.
+template <class Each>
+Py_ssize_t read_exact_floats(const ExactItems& items, Py_ssize_t n, Each&& each) {
+  constexpr Py_ssize_t kAhead = 8;
+  PyObject* ring[kAhead];
+  for (Py_ssize_t i = 0; i < n && i < kAhead; ++i) {
+    ring[i] = items.get(i);
+    platform::prefetch(ring[i]);
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject*& slot = ring[i % kAhead];
+    PyObject* item = slot;
+    if (!PyFloat_CheckExact(item)) return i;
+    if (i + kAhead < n) {
+      slot = items.get(i + kAhead);
+      platform::prefetch(slot);
+    }
+    each(i, PyFloat_AsDouble(item));
+  }
+  return n;
+}
+
 // Appends the items of `o` by the Real rule, narrowed to T. Exact floats in exact lists
 // and tuples, and float buffers, are read directly; they give what the rule gives.
 template <class T>
@@ -414,6 +518,9 @@ bool append_reals(PyObject* o, Numbers<T>& out) {
         // nothing to copy (and an empty vector has no storage to copy into)
       } else if (buffer.format() == same && buffer.row_major()) {
         std::memcpy(dst, buffer.view().buf, static_cast<size_t>(n) * sizeof(T));
+      } else if (buffer.format() == FloatFormat::Double && buffer.row_major()) {
+        const double* src = static_cast<const double*>(buffer.view().buf);
+        for (Py_ssize_t j = 0; j < n; ++j) dst[j] = static_cast<T>(src[j]);
       } else {
         for (Py_ssize_t j = 0; j < n; ++j) dst[j] = buffer.at<T>(0, j);
       }
@@ -423,30 +530,60 @@ bool append_reals(PyObject* o, Numbers<T>& out) {
   if (!check_sequence(o)) return false;
   // The Real rule: the item's float value (its __float__ or __index__ if it is no float).
   auto each = [&](PyObject* item) {
-    double d = PyFloat_AsDouble(item);
-    if (d == -1.0 && PyErr_Occurred()) return false;
+    double d;
+    if (!read_real(item, d)) return false;
     out.push_back(static_cast<T>(d));
     return true;
   };
   if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-    const bool list = PyList_CheckExact(o);
-    auto get = [&](Py_ssize_t i) { return list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i); };
-    // Reading an exact float runs no Python code, so the leading run of them is read
-    // directly; from the first other item on, the list may change under us.
-    Py_ssize_t n = list ? PyList_Size(o) : PyTuple_Size(o);
+    const ExactItems items{o, PyList_CheckExact(o)};
+    Py_ssize_t n = items.size();
     size_t base = out.size();
     out.resize(base + static_cast<size_t>(n));
     T* dst = out.data() + base;
-    Py_ssize_t i = 0;
-    for (; i < n; ++i) {
-      PyObject* item = get(i);
-      if (!PyFloat_CheckExact(item)) break;
-      dst[i] = static_cast<T>(PyFloat_AsDouble(item));
-    }
+    Py_ssize_t i =
+        read_exact_floats(items, n, [&](Py_ssize_t j, double d) { dst[j] = static_cast<T>(d); });
     out.resize(base + static_cast<size_t>(i));
     return for_each_indexed_item(o, i, each);
   }
   reserve_hint(o, out);
+  return for_each_item(o, each);
+}
+
+// Adds the items of `o`, by the Real rule, to `total` in order as they are read: the same
+// items, calls and errors as append_reals, without storing the values first.
+inline bool total_reals(PyObject* o, cost::Total& total) {
+  {
+    FloatBuffer buffer;
+    if (buffer.pin(o, 1)) {
+      const Py_ssize_t n = buffer.view().shape[0];
+      if (buffer.format() == FloatFormat::Double && buffer.row_major()) {
+        total.add({static_cast<const double*>(buffer.view().buf), static_cast<size_t>(n)});
+      } else {
+        for (Py_ssize_t j = 0; j < n; ++j) total.add(buffer.at<double>(0, j));
+      }
+      return true;
+    }
+  }
+  if (!check_sequence(o)) return false;
+  auto each = [&](PyObject* item) {
+    double d;
+    if (!read_real(item, d)) return false;
+    total.add(d);
+    return true;
+  };
+  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+    const ExactItems items{o, PyList_CheckExact(o)};
+    // A total of its own, whose address no call can see, stays in a register: the one
+    // addition is then the loop's only dependency.
+    cost::Total head = total;
+    Py_ssize_t i =
+        read_exact_floats(items, items.size(), [&head](Py_ssize_t, double d) { head.add(d); });
+    total = head;
+    return for_each_indexed_item(o, i, each);
+  }
+  // Asked as append_reals asks it, though nothing is stored: __len__ may be observable.
+  if (PySequence_Size(o) < 0) PyErr_Clear();
   return for_each_item(o, each);
 }
 
@@ -460,12 +597,20 @@ struct RealSequence {
   static bool convert(PyObject* o, type& out) { return detail::append_reals(o, out); }
 };
 
+// A sequence of reals, totalled left to right as it is read.
+struct RealTotal {
+  using type = cost::Total;
+  static bool convert(PyObject* o, type& out) { return detail::total_reals(o, out); }
+};
+
 // The rows of a matrix of single reals, flattened.
 class FlatMatrix {
  public:
   operator vectors::Matrix() const {
-    if (pinned_) return {pinned_values_, {offsets_.data(), offsets_.size()}};
-    return {{values_.data(), values_.size()}, {offsets_.data(), offsets_.size()}};
+    std::span<const size_t> offsets(offsets_.data(), offsets_.size());
+    if (pinned_wide_) return {{}, offsets, pinned_doubles_};
+    if (pinned_) return {pinned_values_, offsets};
+    return {{values_.data(), values_.size()}, offsets};
   }
   detail::Numbers<float>& values() { return values_; }
   std::vector<size_t>& offsets() { return offsets_; }
@@ -475,11 +620,17 @@ class FlatMatrix {
     pinned_ = true;
     pinned_values_ = values;
   }
+  // The rows are the pinned buffer's doubles, narrowed as the operation reads them.
+  void use_pinned(std::span<const double> values) {
+    pinned_wide_ = true;
+    pinned_doubles_ = values;
+  }
 
  private:
   detail::FloatBuffer buffer_;
-  bool pinned_ = false;
+  bool pinned_ = false, pinned_wide_ = false;
   std::span<const float> pinned_values_;
+  std::span<const double> pinned_doubles_;
   detail::Numbers<float> values_;
   std::vector<size_t> offsets_{0};
 };
@@ -495,9 +646,13 @@ struct MatrixOfSingleReals {
         const Py_ssize_t rows = buffer.view().shape[0], cols = buffer.view().shape[1];
         out.offsets().resize(static_cast<size_t>(rows) + 1);
         for (Py_ssize_t i = 0; i <= rows; ++i) out.offsets()[i] = static_cast<size_t>(i * cols);
-        if (buffer.format() == detail::FloatFormat::Float && buffer.row_major()) {
-          out.use_pinned(
-              {static_cast<const float*>(buffer.view().buf), static_cast<size_t>(rows * cols)});
+        if (buffer.row_major()) {
+          const size_t count = static_cast<size_t>(rows * cols);
+          if (buffer.format() == detail::FloatFormat::Float) {
+            out.use_pinned({static_cast<const float*>(buffer.view().buf), count});
+          } else {
+            out.use_pinned({static_cast<const double*>(buffer.view().buf), count});
+          }
           return true;
         }
         out.values().resize(static_cast<size_t>(rows * cols));

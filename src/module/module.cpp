@@ -18,7 +18,7 @@ namespace frame {
 
 // A plan names nodes by position: an exact str is handed back as the caller's own object
 // (equal value, same type), anything else as a new exact str.
-PyObject* to_python(const scheduler::SuperstepPlan& plan, const TextViews& nodes) {
+PyObject* to_python(const scheduler::SuperstepPlan& plan, const NameViews& nodes) {
   py::Ref steps(PyList_New(static_cast<Py_ssize_t>(plan.steps.size())));
   if (!steps) return nullptr;
   for (size_t s = 0; s < plan.steps.size(); ++s) {
@@ -30,7 +30,7 @@ PyObject* to_python(const scheduler::SuperstepPlan& plan, const TextViews& nodes
     for (size_t i = 0; i < step.size(); ++i) {
       PyObject* node = nodes.object(step[i]);
       PyObject* name =
-          PyUnicode_CheckExact(node) ? Py_NewRef(node) : to_python(nodes.view(step[i]));
+          PyUnicode_CheckExact(node) ? Py_NewRef(node) : to_python(nodes.view(step[i]).text);
       if (!name || PyList_SetItem(names, static_cast<Py_ssize_t>(i), name) < 0) return nullptr;
     }
   }
@@ -75,8 +75,8 @@ using AdvanceSuperstep =
 
 using PlanSupersteps =
     Function<"plan_supersteps", "Plan BSP supersteps for the given nodes and edges.",
-             &scheduler::plan_supersteps, Param<"nodes", SequenceOf<TextView>>,
-             Param<"edges", SequenceOf<TextPairView>>>;
+             &scheduler::plan_supersteps, Param<"nodes", SequenceOf<NameView>>,
+             Param<"edges", SequenceOf<NamePairView>>>;
 
 using HashEvent =
     Function<"hash_event", "Chained hash for an audit entry: `sha256(prev_hash || payload)`.",
@@ -87,7 +87,7 @@ using VerifyChain = Function<
     &actors::verify_chain, Param<"genesis", Text>, Param<"entries", SequenceOf<TextPairView>>>;
 
 using AggregateCost = Function<"aggregate_cost", "Sum per-call costs into a single total.",
-                               &cost::aggregate_cost, Param<"values", RealSequence<double>>>;
+                               &cost::aggregate_cost, Param<"values", RealTotal>>;
 
 template <class F>
 constexpr PyMethodDef method() {

@@ -11,7 +11,14 @@
 
 namespace quor::scheduler {
 
-using Edge = std::pair<std::string_view, std::string_view>;
+// A name as the caller gave it: its bytes, and a token that two names share only when
+// they are one object. Equal tokens therefore mean equal bytes; unequal tokens say nothing.
+struct Name {
+  std::string_view text;
+  uintptr_t token = 0;
+};
+
+using Edge = std::pair<Name, Name>;
 
 // Supersteps in order, each sorted by name bytes. A name is given as the position in
 // `nodes` of its first occurrence, so that a caller can hand back its own name objects.
@@ -21,9 +28,8 @@ struct SuperstepPlan {
 
 // Never fails: edges to unknown nodes and self-loops are ignored, and the nodes on or
 // behind a cycle come last, together, once per occurrence in `nodes`.
-SuperstepPlan plan(std::span<const std::string_view> nodes, std::span<const Edge> edges);
+SuperstepPlan plan(std::span<const Name> nodes, std::span<const Edge> edges);
 
-Result<SuperstepPlan> plan_supersteps(std::span<const std::string_view> nodes,
-                                      std::span<const Edge> edges);
+Result<SuperstepPlan> plan_supersteps(std::span<const Name> nodes, std::span<const Edge> edges);
 
 }  // namespace quor::scheduler

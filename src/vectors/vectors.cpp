@@ -6,6 +6,10 @@
 
 #include "common/simd.hpp"
 
+#if QUOR_X86_64 && !QUOR_MSVC
+#include <immintrin.h>
+#endif
+
 // Bit-exact sums: every multiply is rounded before its add, in the scalar loops and in
 // the vector kernel alike (no fused multiply-add, whatever the processor offers).
 QUOR_FP_CONTRACT_OFF
@@ -32,8 +36,8 @@ void four_rows_portable(const float* q, const float* const r[4], size_t n, float
 // every row's result is bit for bit that of the scalar loop.
 #if QUOR_SSE2
 constexpr bool kVector = true;
-void four_rows_vector(const float* q, const float* const r[4], size_t n, float dot[4],
-                      float yy[4]) {
+QUOR_ALWAYS_INLINE void four_rows_vector(const float* q, const float* const r[4], size_t n,
+                                         float dot[4], float yy[4]) {
   __m128 d = _mm_setzero_ps(), s = _mm_setzero_ps();
   size_t i = 0;
   for (; i + 4 <= n; i += 4) {
@@ -59,8 +63,8 @@ void four_rows_vector(const float* q, const float* const r[4], size_t n, float d
 }
 #elif QUOR_NEON
 constexpr bool kVector = true;
-void four_rows_vector(const float* q, const float* const r[4], size_t n, float dot[4],
-                      float yy[4]) {
+QUOR_ALWAYS_INLINE void four_rows_vector(const float* q, const float* const r[4], size_t n,
+                                         float dot[4], float yy[4]) {
   float32x4_t d = vdupq_n_f32(0.0f), s = vdupq_n_f32(0.0f);
   size_t i = 0;
   for (; i + 4 <= n; i += 4) {
@@ -95,6 +99,97 @@ void four_rows_vector(const float* q, const float* const r[4], size_t n, float d
   four_rows_portable(q, r, n, dot, yy);
 }
 #endif
+
+// Eight rows at once with AVX2, one row per lane, as the four-rows kernel does with four:
+// no fused multiply-add (the target enables none), each lane's sum in index order.
+#if QUOR_X86_64 && !QUOR_MSVC
+#define QUOR_AVX2_KERNEL 1
+__attribute__((target("avx2"))) inline __m256 load8(const float* p) { return _mm256_loadu_ps(p); }
+// Eight doubles narrowed to floats, each rounded as a conversion of that one double is.
+__attribute__((target("avx2"))) inline __m256 load8(const double* p) {
+  __m128 lo = _mm256_cvtpd_ps(_mm256_loadu_pd(p)), hi = _mm256_cvtpd_ps(_mm256_loadu_pd(p + 4));
+  return _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
+}
+
+template <class T>
+__attribute__((target("avx2"))) void eight_rows_avx2(const float* q, const T* const r[8], size_t n,
+                                                     float dot[8], float yy[8]) {
+  __m256 d = _mm256_setzero_ps(), s = _mm256_setzero_ps();
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m256 c[8];
+    for (int j = 0; j < 8; ++j) c[j] = load8(r[j] + i);
+    // An 8x8 transpose: afterwards c[t] holds component i+t of the eight rows.
+    __m256 u0 = _mm256_unpacklo_ps(c[0], c[1]), u1 = _mm256_unpackhi_ps(c[0], c[1]);
+    __m256 u2 = _mm256_unpacklo_ps(c[2], c[3]), u3 = _mm256_unpackhi_ps(c[2], c[3]);
+    __m256 u4 = _mm256_unpacklo_ps(c[4], c[5]), u5 = _mm256_unpackhi_ps(c[4], c[5]);
+    __m256 u6 = _mm256_unpacklo_ps(c[6], c[7]), u7 = _mm256_unpackhi_ps(c[6], c[7]);
+    __m256 v0 = _mm256_shuffle_ps(u0, u2, _MM_SHUFFLE(1, 0, 1, 0));
+    __m256 v1 = _mm256_shuffle_ps(u0, u2, _MM_SHUFFLE(3, 2, 3, 2));
+    __m256 v2 = _mm256_shuffle_ps(u1, u3, _MM_SHUFFLE(1, 0, 1, 0));
+    __m256 v3 = _mm256_shuffle_ps(u1, u3, _MM_SHUFFLE(3, 2, 3, 2));
+    __m256 v4 = _mm256_shuffle_ps(u4, u6, _MM_SHUFFLE(1, 0, 1, 0));
+    __m256 v5 = _mm256_shuffle_ps(u4, u6, _MM_SHUFFLE(3, 2, 3, 2));
+    __m256 v6 = _mm256_shuffle_ps(u5, u7, _MM_SHUFFLE(1, 0, 1, 0));
+    __m256 v7 = _mm256_shuffle_ps(u5, u7, _MM_SHUFFLE(3, 2, 3, 2));
+    c[0] = _mm256_permute2f128_ps(v0, v4, 0x20);
+    c[1] = _mm256_permute2f128_ps(v1, v5, 0x20);
+    c[2] = _mm256_permute2f128_ps(v2, v6, 0x20);
+    c[3] = _mm256_permute2f128_ps(v3, v7, 0x20);
+    c[4] = _mm256_permute2f128_ps(v0, v4, 0x31);
+    c[5] = _mm256_permute2f128_ps(v1, v5, 0x31);
+    c[6] = _mm256_permute2f128_ps(v2, v6, 0x31);
+    c[7] = _mm256_permute2f128_ps(v3, v7, 0x31);
+    for (int t = 0; t < 8; ++t) {
+      __m256 qt = _mm256_broadcast_ss(q + i + t);
+      d = _mm256_add_ps(d, _mm256_mul_ps(qt, c[t]));
+      s = _mm256_add_ps(s, _mm256_mul_ps(c[t], c[t]));
+    }
+  }
+  for (; i < n; ++i) {
+    auto at = [&](int j) { return static_cast<float>(r[j][i]); };
+    __m256 c = _mm256_set_ps(at(7), at(6), at(5), at(4), at(3), at(2), at(1), at(0));
+    d = _mm256_add_ps(d, _mm256_mul_ps(_mm256_set1_ps(q[i]), c));
+    s = _mm256_add_ps(s, _mm256_mul_ps(c, c));
+  }
+  _mm256_storeu_ps(dot, d);
+  _mm256_storeu_ps(yy, s);
+}
+bool avx2_ready() {
+  static const bool ready = __builtin_cpu_supports("avx2");
+  return ready;
+}
+#else
+#define QUOR_AVX2_KERNEL 0
+template <class T>
+void eight_rows_avx2(const float*, const T* const[8], size_t, float[8], float[8]) {}
+bool avx2_ready() { return false; }
+#endif
+
+// The sums of `count` rows of length n (count at most eight), each exactly as row_sums
+// gives it, by the widest kernel the processor has.
+void some_rows(const float* q, const float* const* rows, size_t count, size_t n, float* dot,
+               float* yy, bool eight) {
+  size_t j = 0;
+  if (eight && count == 8) {
+    eight_rows_avx2(q, rows, n, dot, yy);
+    return;
+  }
+  if (kVector) {
+    for (; j + 4 <= count; j += 4) four_rows_vector(q, rows + j, n, dot + j, yy + j);
+  }
+  for (; j < count; ++j) row_sums(q, rows[j], n, dot[j], yy[j]);
+}
+
+constexpr size_t kTile = 8;
+
+// Rows [i, i + kTile) all have length d.
+bool all_of_length(const Matrix& m, size_t i, size_t d) {
+  for (size_t j = i; j < i + kTile; ++j) {
+    if (m.offsets[j + 1] - m.offsets[j] != d) return false;
+  }
+  return true;
+}
 
 // The squared norm of x, left to right.
 float squared_norm(const float* x, size_t n) {
@@ -139,31 +234,39 @@ std::vector<std::pair<uint64_t, float>> top_k(std::span<const float> query, cons
   if (d > 0) {
     const float* q = query.data();
     const float xx = squared_norm(q, d);  // the same left-to-right sum for every row
-    auto length = [&](size_t i) { return matrix.offsets[i + 1] - matrix.offsets[i]; };
-    auto row = [&](size_t i) { return matrix.values.data() + matrix.offsets[i]; };
-    size_t i = 0;
-#if QUOR_SIMD
-    for (; i + 4 <= n; i += 4) {
-      if (length(i) != d || length(i + 1) != d || length(i + 2) != d || length(i + 3) != d) {
-        for (size_t j = i; j < i + 4; ++j) {
-          if (length(j) != d) continue;
-          float dot, yy;
-          row_sums(q, row(j), d, dot, yy);
-          scores[j] = finish(dot, xx, yy);
-        }
+    const bool eight = avx2_ready();
+    const bool wide = !matrix.wide.empty();
+    // Doubles are narrowed as the eight-rows kernel loads them or, a few rows at a time,
+    // into a tile that stays in cache.
+    std::vector<float> tile(wide ? kTile * d : 0);
+    for (size_t i = 0; i < n; i += kTile) {
+      if (wide && eight && i + kTile <= n && all_of_length(matrix, i, d)) {
+        const double* rows[kTile];
+        for (size_t j = 0; j < kTile; ++j) rows[j] = matrix.wide.data() + matrix.offsets[i + j];
+        float dot[kTile], yy[kTile];
+        eight_rows_avx2(q, rows, d, dot, yy);
+        for (size_t t = 0; t < kTile; ++t) scores[i + t] = finish(dot[t], xx, yy[t]);
         continue;
       }
-      const float* rows[4] = {row(i), row(i + 1), row(i + 2), row(i + 3)};
-      float dot[4], yy[4];
-      four_rows_vector(q, rows, d, dot, yy);
-      for (int j = 0; j < 4; ++j) scores[i + j] = finish(dot[j], xx, yy[j]);
-    }
-#endif
-    for (; i < n; ++i) {
-      if (length(i) != d) continue;
-      float dot, yy;
-      row_sums(q, row(i), d, dot, yy);
-      scores[i] = finish(dot, xx, yy);
+      const size_t end = std::min(n, i + kTile);
+      const float* rows[kTile];
+      size_t index[kTile], count = 0;
+      for (size_t j = i; j < end; ++j) {
+        const size_t at = matrix.offsets[j];
+        if (matrix.offsets[j + 1] - at != d) continue;  // scores +0.0
+        if (wide) {
+          float* dst = tile.data() + count * d;
+          const double* src = matrix.wide.data() + at;
+          for (size_t c = 0; c < d; ++c) dst[c] = static_cast<float>(src[c]);
+          rows[count] = dst;
+        } else {
+          rows[count] = matrix.values.data() + at;
+        }
+        index[count++] = j;
+      }
+      float dot[kTile], yy[kTile];
+      some_rows(q, rows, count, d, dot, yy, eight);
+      for (size_t t = 0; t < count; ++t) scores[index[t]] = finish(dot[t], xx, yy[t]);
     }
   }
 
@@ -171,11 +274,13 @@ std::vector<std::pair<uint64_t, float>> top_k(std::span<const float> query, cons
   std::vector<std::pair<uint64_t, float>> out;
   out.reserve(keep);
   if (keep == 0) return out;
-  // Keys are distinct (the index breaks ties), so any sort gives the stable order.
+  // Keys are distinct (the index breaks ties), so any selection and sort give the stable
+  // order: the best `keep` are selected first, and only they are sorted.
   if (n <= UINT32_MAX) {
     std::vector<uint64_t> order(n);
     for (size_t i = 0; i < n; ++i) order[i] = (uint64_t{rank_key(scores[i])} << 32) | i;
-    std::sort(order.begin(), order.end());
+    if (keep < n) std::nth_element(order.begin(), order.begin() + keep, order.end());
+    std::sort(order.begin(), order.begin() + keep);
     for (size_t i = 0; i < keep; ++i) {
       size_t index = static_cast<uint32_t>(order[i]);
       out.emplace_back(index, scores[index]);
@@ -203,6 +308,11 @@ void four_rows_vector(const float* q, const float* const r[4], size_t n, float d
   vectors::four_rows_vector(q, r, n, dot, yy);
 }
 const bool kFourRowsVector = kVector;
+bool eight_rows_ready() { return avx2_ready(); }
+void eight_rows_vector(const float* q, const float* const r[8], size_t n, float dot[8],
+                       float yy[8]) {
+  vectors::eight_rows_avx2(q, r, n, dot, yy);
+}
 }  // namespace kernel
 
 }  // namespace quor::vectors

@@ -31,7 +31,7 @@ Sha256::Digest digest_with(Sha256::BlockFn blocks, const std::vector<uint8_t>& m
 const char* path_name() {
 #if QUOR_X86_64
   return Sha256::blocks_accelerated() ? "sha-ni" : "portable (no SHA-NI here)";
-#elif QUOR_AARCH64
+#elif QUOR_ARM_SHA2
   return Sha256::blocks_accelerated() ? "armv8-sha2" : "portable (no SHA-2 instructions here)";
 #else
   return "portable (no accelerated path in this build)";

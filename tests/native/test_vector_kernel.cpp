@@ -1,4 +1,4 @@
-// The four-rows-at-once vector kernel against the scalar sums, bit for bit: NaN,
+// The four- and eight-rows-at-once vector kernels against the scalar sums, bit for bit: NaN,
 // infinities, subnormals, squares that overflow, and every length around the vector width.
 #include <bit>
 #include <cmath>
@@ -55,25 +55,31 @@ void reference_sums(const float* q, const float* y, size_t n, float& dot, float&
 }  // namespace
 
 int main() {
-  std::printf("vector kernel: %s\n", kernel::kFourRowsVector ? "vector" : "portable");
+  std::printf("vector kernel: %s%s\n", kernel::kFourRowsVector ? "vector" : "portable",
+              kernel::eight_rows_ready() ? ", eight rows" : "");
   check::Random rng(0xc051);
   long cases = 0;
   for (int round = 0; round < 4000; ++round) {
     size_t n = round < 80 ? static_cast<size_t>(round) : rng.below(round % 10 == 0 ? 700 : 40);
     // Rare special values in most rounds, so that most sums stay finite and exact bits matter.
     bool plain = rng.below(3) != 0;
-    std::vector<float> q(n), rows[4];
+    std::vector<float> q(n), rows[8];
     for (float& x : q) x = plain ? draw(rng) * (rng.below(50) != 0) + 0.5f : draw(rng);
     for (auto& row : rows) {
       row.resize(n);
       for (float& x : row)
         x = plain && rng.below(8) != 0 ? static_cast<float>(rng.below(1000)) / 7.0f : draw(rng);
     }
-    const float* r[4] = {rows[0].data(), rows[1].data(), rows[2].data(), rows[3].data()};
-    float dot[4], yy[4], dot_p[4], yy_p[4];
-    kernel::four_rows_vector(q.data(), r, n, dot, yy);
-    kernel::four_rows_portable(q.data(), r, n, dot_p, yy_p);
-    for (int j = 0; j < 4; ++j) {
+    const float* r[8];
+    for (int j = 0; j < 8; ++j) r[j] = rows[j].data();
+    float dot[8], yy[8], dot_p[8], yy_p[8], dot_8[8], yy_8[8];
+    for (int h = 0; h < 8; h += 4) {
+      kernel::four_rows_vector(q.data(), r + h, n, dot + h, yy + h);
+      kernel::four_rows_portable(q.data(), r + h, n, dot_p + h, yy_p + h);
+    }
+    const bool eight = kernel::eight_rows_ready();
+    if (eight) kernel::eight_rows_vector(q.data(), r, n, dot_8, yy_8);
+    for (int j = 0; j < 8; ++j) {
       float d0, y0, d1, y1;
       reference_sums(q.data(), r[j], n, d0, y0);
       kernel::row_sums(q.data(), r[j], n, d1, y1);
@@ -83,6 +89,8 @@ int main() {
                     n);
       check::expect(same(dot_p[j], d0) && same(yy_p[j], y0), "portable row %d of round %d", j,
                     round);
+      check::expect(!eight || (same(dot_8[j], d0) && same(yy_8[j], y0)),
+                    "eight-rows row %d of round %d (n = %zu)", j, round, n);
     }
     ++cases;
   }
