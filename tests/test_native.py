@@ -23,7 +23,7 @@ RUNNER = shlex.split(os.environ.get("QUOR_NATIVE_RUN", ""))
 CHECKS = {
     "test_name_table.cpp": ["common/bytes.cpp", "common/platform.cpp"],
     "test_sha256_paths.cpp": ["actors/sha256.cpp", "common/platform.cpp"],
-    "test_vector_kernel.cpp": ["vectors/vectors.cpp"],
+    "test_vector_kernel.cpp": ["vectors/vectors.cpp", "common/platform.cpp"],
     "test_scan_paths.cpp": [],
     "test_wide_arith.cpp": [],
 }

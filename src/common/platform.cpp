@@ -31,25 +31,61 @@
 namespace quor::platform {
 namespace cpu {
 
-bool sha_ni() {
 #if QUOR_X86_64
-  unsigned leaf1[4], leaf7[4];  // eax, ebx, ecx, edx
+namespace {
+
+// CPUID leaves 1 and 7 (eax, ebx, ecx, edx each); false when leaf 7 is not there.
+bool cpuid_1_7(unsigned leaf1[4], unsigned leaf7[4]) {
 #if QUOR_MSVC
   int r[4];
   __cpuid(r, 0);
   if (r[0] < 7) return false;
   __cpuid(r, 1);
-  std::memcpy(leaf1, r, sizeof leaf1);
+  std::memcpy(leaf1, r, 4 * sizeof(unsigned));
   __cpuidex(r, 7, 0);
-  std::memcpy(leaf7, r, sizeof leaf7);
+  std::memcpy(leaf7, r, 4 * sizeof(unsigned));
 #else
   if (__get_cpuid_max(0, nullptr) < 7) return false;
   __cpuid(1, leaf1[0], leaf1[1], leaf1[2], leaf1[3]);
   __cpuid_count(7, 0, leaf7[0], leaf7[1], leaf7[2], leaf7[3]);
 #endif
+  return true;
+}
+
+// The register state the operating system saves on a switch (XCR0).
+uint64_t saved_state() {
+#if QUOR_MSVC
+  return _xgetbv(0);
+#else
+  unsigned lo, hi;
+  __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+  return (uint64_t{hi} << 32) | lo;
+#endif
+}
+
+}  // namespace
+#endif
+
+bool sha_ni() {
+#if QUOR_X86_64
+  unsigned leaf1[4], leaf7[4];
+  if (!cpuid_1_7(leaf1, leaf7)) return false;
   bool ssse3 = (leaf1[2] >> 9) & 1, sse41 = (leaf1[2] >> 19) & 1;
   bool sha = (leaf7[1] >> 29) & 1;
   return ssse3 && sse41 && sha;
+#else
+  return false;
+#endif
+}
+
+bool avx2() {
+#if QUOR_X86_64
+  unsigned leaf1[4], leaf7[4];
+  if (!cpuid_1_7(leaf1, leaf7)) return false;
+  bool osxsave = (leaf1[2] >> 27) & 1, avx = (leaf1[2] >> 28) & 1;
+  if (!osxsave || !avx) return false;
+  // The XMM and YMM halves must both be saved, or the upper lanes are lost on a switch.
+  return (saved_state() & 6) == 6 && ((leaf7[1] >> 5) & 1);
 #else
   return false;
 #endif

@@ -61,9 +61,11 @@
 // has been asked (see cpu below). MSVC and Apple's arm64 targets need no attribute.
 #if QUOR_MSVC
 #define QUOR_TARGET_SHA_NI
+#define QUOR_TARGET_AVX2
 #define QUOR_TARGET_ARM_SHA2
 #else
 #define QUOR_TARGET_SHA_NI __attribute__((target("sha,sse4.1")))
+#define QUOR_TARGET_AVX2 __attribute__((target("avx2")))
 // "crypto" (SHA-2 and AES) rather than "sha2": GCC 12 declares the SHA-256 intrinsics for
 // "+crypto", and a function may inline only intrinsics whose features it has.
 #if defined(__clang__)
@@ -220,6 +222,7 @@ inline uint64_t mul_fold(uint64_t a, uint64_t b) {
 // Optional instruction sets, asked of the processor and the operating system once.
 namespace cpu {
 bool sha_ni();    // x86-64 SHA extensions with SSSE3 and SSE4.1
+bool avx2();      // x86-64 AVX2, with the operating system saving the 256-bit registers
 bool arm_sha2();  // ARMv8 SHA-256 instructions
 }  // namespace cpu
 

@@ -104,16 +104,16 @@ void four_rows_vector(const float* q, const float* const r[4], size_t n, float d
 // no fused multiply-add (the target enables none), each lane's sum in index order.
 #if QUOR_X86_64 && !QUOR_MSVC
 #define QUOR_AVX2_KERNEL 1
-__attribute__((target("avx2"))) inline __m256 load8(const float* p) { return _mm256_loadu_ps(p); }
+QUOR_TARGET_AVX2 inline __m256 load8(const float* p) { return _mm256_loadu_ps(p); }
 // Eight doubles narrowed to floats, each rounded as a conversion of that one double is.
-__attribute__((target("avx2"))) inline __m256 load8(const double* p) {
+QUOR_TARGET_AVX2 inline __m256 load8(const double* p) {
   __m128 lo = _mm256_cvtpd_ps(_mm256_loadu_pd(p)), hi = _mm256_cvtpd_ps(_mm256_loadu_pd(p + 4));
   return _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
 }
 
 template <class T>
-__attribute__((target("avx2"))) void eight_rows_avx2(const float* q, const T* const r[8], size_t n,
-                                                     float dot[8], float yy[8]) {
+QUOR_TARGET_AVX2 void eight_rows_avx2(const float* q, const T* const r[8], size_t n, float dot[8],
+                                      float yy[8]) {
   __m256 d = _mm256_setzero_ps(), s = _mm256_setzero_ps();
   size_t i = 0;
   for (; i + 8 <= n; i += 8) {
@@ -156,7 +156,7 @@ __attribute__((target("avx2"))) void eight_rows_avx2(const float* q, const T* co
   _mm256_storeu_ps(yy, s);
 }
 bool avx2_ready() {
-  static const bool ready = __builtin_cpu_supports("avx2");
+  static const bool ready = platform::cpu::avx2();
   return ready;
 }
 #else
