@@ -90,7 +90,17 @@ enable_arm64_emulation() {
 # ensure_root NAME ARCH SUITE "DEB PACKAGES" "PIP PACKAGES": a Debian root at
 # $QUOR_CI_CACHE/NAME with those packages and a venv /root/venv holding the pip packages.
 # Reused while its recipe is unchanged; otherwise (or when absent or half-built) made anew.
+# Stages may ask for the same root at once: one builds it, the others wait for it.
 ensure_root() {
+  mkdir -p "$QUOR_CI_CACHE"
+  local lock
+  exec {lock}>"$QUOR_CI_CACHE/$1.lock"
+  flock "$lock"
+  ensure_root_locked "$@"
+  exec {lock}>&-
+}
+
+ensure_root_locked() {
   local name="$1" arch="$2" suite="$3" debs="$4" pips="$5"
   local root="$QUOR_CI_CACHE/$name"
   local recipe="$arch $suite | $debs | $pips"
