@@ -15,6 +15,7 @@ import random
 import pytest
 
 import quor_core
+from helpers import build_chain
 
 try:
     _lib = ctypes.CDLL(quor_core.__file__)
@@ -38,12 +39,7 @@ _names = [f"node{i:03d}\u00e9" if i % 7 == 0 else f"node{i:03d}" for i in range(
 _edges = [(_names[i], _names[j]) for i, j in ((_rng.randrange(80), _rng.randrange(80))
                                              for _ in range(200))]
 _genesis = "0" * 64
-_chain = []
-_prev = _genesis
-for _i in range(20):
-    _payload = f"payload {_i}" * 10
-    _prev = quor_core.hash_event(_prev, _payload)
-    _chain.append((_payload, _prev))
+_chain = build_chain(_genesis, [f"payload {i}" * 10 for i in range(20)])
 _matrix = [[_rng.uniform(-1, 1) for _ in range(24)] for _ in range(60)]
 
 CALLS = {

@@ -6,20 +6,9 @@ import random
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from helpers import build_chain, ref_link
 from oddities import Seq
 from quor_core import hash_event, verify_chain
-
-
-def ref_link(prev, payload):
-    return hashlib.sha256(prev.encode() + b"\x1f" + payload.encode()).hexdigest()
-
-
-def build_chain(genesis, payloads):
-    entries, prev = [], genesis
-    for p in payloads:
-        prev = hash_event(prev, p)
-        entries.append((p, prev))
-    return entries
 
 
 # Every length around the block edges (55/56/64) up to a few blocks, then long inputs; the

@@ -5,11 +5,10 @@ import array
 import pytest
 
 import jsonref
-from conftest import corpus_text
+from helpers import CORPORA, HEADER, corpus_text
 from oddities import Index, Seq
 from quor_core import decode_checkpoint, encode_checkpoint
 
-HEADER = b"QUOR\x01"
 FRAME = HEADER + b'{"k":[true]}'
 
 
@@ -96,7 +95,9 @@ def test_the_first_failing_item_ends_the_conversion(make_blob, exc, message):
         decode_checkpoint(make_blob())
 
 
-@pytest.mark.parametrize("name", ["twitter.json", "citm_catalog.json", "canada.json"])
+# The model takes seconds over canada.json's two megabytes of numbers.
+@pytest.mark.parametrize("name", [pytest.param(n, marks=pytest.mark.slow) if n == "canada.json" else n
+                                  for n in CORPORA])
 def test_corpus_round_trip(name):
     corpus = corpus_text(name)
     blob = encode_checkpoint(corpus)

@@ -9,6 +9,7 @@ import pytest
 
 distributed = pytest.importorskip(
     "distributed", reason="Dask is optional: pip install 'quor_core[dask]' to run these")
+pytestmark = pytest.mark.slow  # a cluster of worker processes is started
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
 

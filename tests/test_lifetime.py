@@ -8,8 +8,9 @@ import threading
 import pytest
 
 import quor_core as q
+from helpers import build_chain
 
-CHAIN = [("p0", q.hash_event("g", "p0"))]
+CHAIN = build_chain("g", ["p0"])
 BLOB = q.encode_checkpoint('{"a":[1,2.5,"é"]}')
 
 # (function, arguments) for success and for each failure path of every function.
@@ -55,6 +56,7 @@ def rss_kib():
         return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("fn, args", CALLS, ids=lambda v: getattr(v, "__name__", ""))
 def test_repeated_calls_keep_references_and_memory_flat(fn, args):
     if not hasattr(sys, "getrefcount"):

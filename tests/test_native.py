@@ -13,6 +13,7 @@ from pathlib import Path
 
 import pytest
 
+pytestmark = pytest.mark.slow  # each check is compiled first
 ROOT = Path(__file__).resolve().parent.parent
 COMPILER = (shlex.split(os.environ["QUOR_NATIVE_CXX"]) if os.environ.get("QUOR_NATIVE_CXX")
             else [c for c in [shutil.which("g++") or shutil.which("clang++")] if c])

@@ -51,6 +51,7 @@ def test_names_come_back_as_the_callers_own_strs_and_subclasses_as_plain_str():
     assert cyclic == [["z", "é-x", "é-x"]] and cyclic[0][1] is first and cyclic[0][2] is first
 
 
+@pytest.mark.slow
 def test_long_chain_plans_without_deep_recursion():
     n = 1_000_000
     nodes = [f"n{i:07d}" for i in range(n)]

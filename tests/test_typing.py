@@ -7,6 +7,7 @@ from pathlib import Path
 import pytest
 
 pytest.importorskip("mypy", reason="mypy is part of the test extra")
+pytestmark = pytest.mark.slow  # each test starts mypy
 HERE = Path(__file__).resolve().parent
 
 

@@ -77,7 +77,9 @@ inline uint64_t hash_name(std::string_view s, uint64_t seed) {
     p += 8;
     n -= 8;
   }
-  return mix(h ^ load_partial(p, n), 0x94d049bb133111ebull) ^ (h >> 29);
+  // The last multiplier is the seed's own: with a fixed one, names built to collide under
+  // one seed would still cluster under any other (the product moves by a near-constant).
+  return mix(h ^ load_partial(p, n), (seed ^ 0x94d049bb133111ebull) | 1) ^ (h >> 29);
 }
 
 }  // namespace quor::bytes
