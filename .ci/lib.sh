@@ -98,6 +98,7 @@ ensure_root() {
     return 0
   fi
   echo "building root $root ($arch $suite)"
+  root_delete "$root"  # a half-built or outdated one
   need_host_packages debootstrap ca-certificates
   mkdir -p "$QUOR_CI_CACHE"
   local mirror
