@@ -74,7 +74,9 @@ root_umount() {
 root_delete() {
   local root="$1"
   [ -e "$root" ] || return 0
-  root_umount "$root"
+  # Explicit: under `set -e` a failure inside a function called from a condition would
+  # not stop it, and a mount left inside would take this machine's files with it.
+  root_umount "$root" || return 1
   rm -rf --one-file-system "$root"
 }
 
