@@ -100,14 +100,14 @@ ensure_root() {
     return 0
   fi
   echo "building root $root ($arch $suite)"
-  root_delete "$root"  # a half-built or outdated one
+  root_delete "$root" || return 1  # a half-built or outdated one
   need_host_packages debootstrap ca-certificates
   mkdir -p "$QUOR_CI_CACHE"
   local mirror
   mirror="$(debian_mirror)"
   local tries=1
   until debootstrap --arch="$arch" --variant=minbase "$suite" "$root" "$mirror" >"$QUOR_CI_CACHE/$name.debootstrap.log" 2>&1; do
-    root_delete "$root"
+    root_delete "$root" || return 1
     if [ "$tries" -ge 3 ]; then
       tail -n 20 "$QUOR_CI_CACHE/$name.debootstrap.log" >&2
       return 1
