@@ -74,7 +74,9 @@ root_umount() {
 root_delete() {
   local root="$1"
   [ -e "$root" ] || return 0
-  root_umount "$root"
+  # Explicit: under `set -e` a failure inside a function called from a condition would
+  # not stop it, and a mount left inside would take this machine's files with it.
+  root_umount "$root" || return 1
   rm -rf --one-file-system "$root"
 }
 
@@ -108,14 +110,14 @@ ensure_root_locked() {
     return 0
   fi
   echo "building root $root ($arch $suite)"
-  root_delete "$root"  # a half-built or outdated one
+  root_delete "$root" || return 1  # a half-built or outdated one
   need_host_packages debootstrap ca-certificates
   mkdir -p "$QUOR_CI_CACHE"
   local mirror
   mirror="$(debian_mirror)"
   local tries=1
   until debootstrap --arch="$arch" --variant=minbase "$suite" "$root" "$mirror" >"$QUOR_CI_CACHE/$name.debootstrap.log" 2>&1; do
-    root_delete "$root"
+    root_delete "$root" || return 1
     if [ "$tries" -ge 3 ]; then
       tail -n 20 "$QUOR_CI_CACHE/$name.debootstrap.log" >&2
       return 1

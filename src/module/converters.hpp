@@ -536,7 +536,7 @@ bool append_reals(PyObject* o, Numbers<T>& out) {
     return true;
   };
   if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-    const ExactItems items{o, PyList_CheckExact(o)};
+    const ExactItems items{o, PyList_CheckExact(o) != 0};
     Py_ssize_t n = items.size();
     size_t base = out.size();
     out.resize(base + static_cast<size_t>(n));
@@ -573,7 +573,7 @@ inline bool total_reals(PyObject* o, cost::Total& total) {
     return true;
   };
   if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-    const ExactItems items{o, PyList_CheckExact(o)};
+    const ExactItems items{o, PyList_CheckExact(o) != 0};
     // A total of its own, whose address no call can see, stays in a register: the one
     // addition is then the loop's only dependency.
     cost::Total head = total;
