@@ -24,7 +24,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import quor_core  # noqa: E402,F401
 
 from agent_graph import INITIAL_STATE, build_graph  # noqa: E402
-from quor_runtime import NodeError, ResumeError, Runtime  # noqa: E402
+from quor_runtime import FolderInUse, NodeError, ResumeError, Runtime  # noqa: E402
 
 
 def main(argv=None):
@@ -39,8 +39,9 @@ def main(argv=None):
     parser.add_argument("--stop-after", type=int, metavar="N",
                         help="exit (code 17) right after superstep N's checkpoint, as if the "
                         "process had crashed there, so that --resume can be tried")
+    parser.add_argument("--node-timeout", type=float, metavar="SECONDS",
+                        help="fail a superstep whose node runs longer than this")
     parser.add_argument("--dot", action="store_true", help="print the plan as DOT and exit")
-    parser.add_argument("--crash-in-checkpoint", type=int, help=argparse.SUPPRESS)  # tests
     args = parser.parse_args(argv)
 
     graph = build_graph()
@@ -48,40 +49,47 @@ def main(argv=None):
         print(graph.to_dot())
         return 0
     folder = Path(args.resume or args.dir or tempfile.mkdtemp(prefix="quor-run-"))
-    runtime = Runtime(graph, folder)
-    crash = {"stop_after": args.stop_after, "crash_in_checkpoint": args.crash_in_checkpoint}
+    runtime = Runtime(graph, folder, node_timeout=args.node_timeout)
     resume_hint = f"continue it with: python {sys.argv[0]} --resume {folder}"
-    if args.resume:
-        try:
-            steps = runtime.resume(**crash)
-        except ResumeError as e:
-            print(f"cannot resume: {e}", file=sys.stderr)
-            return 1
-    elif runtime.holds_run():
-        print(f"cannot start a run: {folder} already holds one; {resume_hint}", file=sys.stderr)
+    try:
+        if args.resume:
+            steps = runtime.resume(stop_after=args.stop_after)
+        else:
+            steps = runtime.run(INITIAL_STATE, stop_after=args.stop_after)
+    except FolderInUse as e:
+        print(f"cannot {'resume' if args.resume else 'start a run'}: {e}", file=sys.stderr)
         return 1
-    else:
-        steps = runtime.run(INITIAL_STATE, **crash)
+    except ResumeError as e:
+        if args.resume:
+            print(f"cannot resume: {e}", file=sys.stderr)
+        else:
+            print(f"cannot start a run: {e}; {resume_hint}", file=sys.stderr)
+        return 1
     kept = "" if args.resume or args.dir else " (a new temporary folder; it is kept)"
     print(f"run folder: {folder}{kept}", flush=True)
     print(f"plan: {runtime.supersteps}")
     state = None
-    try:
-        for step in steps:
-            state = step.state
-            print(f"superstep {step.index}: {len(step.nodes)} nodes {step.nodes}, "
-                  f"state {len(state)} bytes, cost so far {step.cost:.4f}", flush=True)
-            if step.index == args.stop_after:
-                print(f"stopping here as a crash would; {resume_hint}", flush=True)
-    except NodeError as e:
-        print(f"{e}\nnothing of superstep {e.superstep} was written; {resume_hint}",
-              file=sys.stderr)
-        return 1
+    with steps:
+        try:
+            for step in steps:
+                state = step.state
+                print(f"superstep {step.index}: {len(step.nodes)} nodes {step.nodes}, "
+                      f"state {len(state)} bytes, cost so far {step.cost:.4f}", flush=True)
+                if step.index == args.stop_after:
+                    print(f"stopping here as a crash would; {resume_hint}", flush=True)
+        except NodeError as e:
+            print(f"{e}\nnothing of superstep {e.superstep} was written; {resume_hint}",
+                  file=sys.stderr)
+            return 1
+        except KeyboardInterrupt:
+            print(f"interrupted: every superstep shown above is written, nothing of the "
+                  f"next; {resume_hint}", file=sys.stderr)
+            return 130
     if state is None:
         print("nothing left to run")
         return 0
     print("final state:", state)
-    print("audit log verifies:", runtime.verify())
+    print("run folder verifies:", runtime.verify())
     return 0
 
 

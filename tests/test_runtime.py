@@ -1,11 +1,17 @@
-"""The example runtime: interrupted runs resume to the uninterrupted result; damage is refused."""
+"""The example runtime: interrupted runs resume to the uninterrupted result; damage, a second
+owner, a changed graph and bad node output are refused before anything is written."""
 
+import asyncio
 import json
+import math
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
+import tempfile
+import threading
 from pathlib import Path
 
 import pytest
@@ -14,19 +20,27 @@ EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 sys.path.insert(0, str(EXAMPLES))
 
 from agent_graph import INITIAL_STATE, build_graph  # noqa: E402
-from quor_runtime import AUDIT_LOG, ResumeError, Runtime  # noqa: E402
+from quor_runtime import (AUDIT_LOG, INITIAL, LOCK, RECORD, FolderInUse, Graph,  # noqa: E402
+                          NodeError, ResumeError, Runtime)
 
 SUPERSTEPS = len(build_graph().plan())
+LAST = f"checkpoint-{SUPERSTEPS - 1:04d}.quor"
+ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
 
 
 def cli(*args):
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
     return subprocess.run([sys.executable, str(EXAMPLES / "run_graph.py"), *map(str, args)],
-                          capture_output=True, text=True, env=env)
+                          capture_output=True, text=True, env=ENV)
 
 
 def snapshot(folder):
-    return {p.name: p.read_bytes() for p in sorted(Path(folder).iterdir())}
+    """The folder's files; the lock file holds the owner's process id while a run holds it."""
+    return {p.name: p.read_bytes() for p in sorted(Path(folder).iterdir()) if p.name != LOCK}
+
+
+def lay_out(folder, files):
+    for name, data in files.items():
+        (Path(folder) / name).write_bytes(data)
 
 
 @pytest.fixture(scope="module")
@@ -34,22 +48,23 @@ def reference(tmp_path_factory):
     folder = tmp_path_factory.mktemp("reference")
     steps = list(Runtime(build_graph(), folder).run(INITIAL_STATE))
     assert [s.index for s in steps] == list(range(SUPERSTEPS))
+    assert (folder / LOCK).read_bytes() == b""  # released, and nothing of the owner kept
     return snapshot(folder)
 
 
-@pytest.mark.parametrize("crash", [f"--stop-after={i}" for i in range(SUPERSTEPS)]
-                         + [f"--crash-in-checkpoint={i}" for i in range(SUPERSTEPS)])
-def test_interrupted_run_resumes_to_the_same_state_and_log(tmp_path, reference, crash):
-    first = cli("--dir", tmp_path, crash)
+@pytest.mark.parametrize("stop", range(SUPERSTEPS))
+def test_interrupted_cli_run_resumes_to_the_same_folder(tmp_path, reference, stop):
+    first = cli("--dir", tmp_path, f"--stop-after={stop}")
     assert first.returncode == 17, first.stderr
-    assert "stop-after" not in crash or f"--resume {tmp_path}" in first.stdout
+    assert f"--resume {tmp_path}" in first.stdout
     second = cli("--resume", tmp_path)
     assert second.returncode == 0, second.stderr
-    assert "audit log verifies: True" in second.stdout or "nothing left to run" in second.stdout
+    assert "run folder verifies: True" in second.stdout or "nothing left" in second.stdout
     assert snapshot(tmp_path) == reference
 
 
-LAST = f"checkpoint-{SUPERSTEPS - 1:04d}.quor"
+def entry(files, line):
+    return json.loads(files[AUDIT_LOG].decode().splitlines()[line])
 
 
 def edit_entry(files, line, **changes):
@@ -58,30 +73,42 @@ def edit_entry(files, line, **changes):
     files[AUDIT_LOG] = "\n".join(log).encode() + b"\n"
 
 
-def payload(files, line):
-    return json.loads(files[AUDIT_LOG].decode().splitlines()[line])["payload"]
+def flip(data, at):
+    return data[:at] + bytes([data[at] ^ 1]) + data[at + 1:]
 
 
 DAMAGE = {
-    "torn checkpoint": ("checkpoint-0004.quor is damaged",
+    "torn checkpoint": (f"{LAST} does not match audit entry {SUPERSTEPS}",
                         lambda f: f.update({LAST: f[LAST][:-3]})),
-    "bad magic": ("checkpoint-0004.quor is damaged",
-                  lambda f: f.update({LAST: b"QUOX" + f[LAST][4:]})),
-    "payload edited": ("entry 1 is broken", lambda f: edit_entry(
-        f, 1, payload=payload(f, 1).replace("research", "RESEARCH"))),
-    "hash in upper case": ("entry 1 is broken", lambda f: edit_entry(
-        f, 1, hash=json.loads(f[AUDIT_LOG].splitlines()[1])["hash"].upper())),
+    "bad magic": (f"{LAST} does not match", lambda f: f.update({LAST: b"QUOX" + f[LAST][4:]})),
+    "first checkpoint byte": ("checkpoint-0000.quor does not match audit entry 1",
+                              lambda f: f.update({"checkpoint-0000.quor": flip(
+                                  f["checkpoint-0000.quor"], 20)})),
+    "initial byte": ("initial.quor does not match audit entry 0",
+                     lambda f: f.update({INITIAL: flip(f[INITIAL], 30)})),
+    "record edited": ("run.json does not match audit entry 0", lambda f: f.update(
+        {RECORD: f[RECORD].replace(b'"version":null', b'"version":"2"')})),
+    "payload edited": ("entry 2 is broken", lambda f: edit_entry(
+        f, 2, payload=entry(f, 2)["payload"].replace("superstep 1", "superstep 01"))),
+    "hash in upper case": ("entry 2 is broken", lambda f: edit_entry(
+        f, 2, hash=entry(f, 2)["hash"].upper())),
     # the entry after the newest checkpoint is checked too, not just dropped
-    "trailing entry edited": ("entry 4 is broken", lambda f: (f.pop(LAST), edit_entry(
-        f, 4, payload=payload(f, 4) + " "))),
+    "trailing entry edited": (f"entry {SUPERSTEPS} is broken", lambda f: (f.pop(LAST), edit_entry(
+        f, SUPERSTEPS, payload=entry(f, SUPERSTEPS)["payload"] + " "))),
     "two entries beyond": ("2 entries beyond", lambda f: (f.pop(LAST), f.pop(
         f"checkpoint-{SUPERSTEPS - 2:04d}.quor"))),
-    "log cut short": ("audit log has 2 entries", lambda f: f.update(
-        {AUDIT_LOG: b"\n".join(f[AUDIT_LOG].split(b"\n")[:2]) + b"\n"})),
+    "middle checkpoint removed": ("checkpoint-0002.quor is missing",
+                                  lambda f: f.pop("checkpoint-0002.quor")),
+    "log cut short": ("2 superstep entries but checkpoint 4 needs 5", lambda f: f.update(
+        {AUDIT_LOG: b"\n".join(f[AUDIT_LOG].split(b"\n")[:3]) + b"\n"})),
     "first entry garbled": ("audit entry 0 is not a valid record", lambda f: f.update(
         {AUDIT_LOG: b"[" + f[AUDIT_LOG][1:]})),
-    "no checkpoint": ("no checkpoint", lambda f: [f.pop(k) for k in list(f)
-                                                  if k.endswith(".quor")]),
+    "empty line inside": ("audit entry 1 is not a valid record", lambda f: f.update(
+        {AUDIT_LOG: f[AUDIT_LOG].replace(b"\n", b"\n\n", 1)})),
+    "initial removed": ("initial.quor is missing", lambda f: f.pop(INITIAL)),
+    "written before graph records": ("earlier version of this runtime", lambda f: f.pop(RECORD)),
+    "another format": ("written in runtime format 'quor-runtime/9'", lambda f: f.update(
+        {RECORD: f[RECORD].replace(b"quor-runtime/2", b"quor-runtime/9")})),
 }
 
 
@@ -90,26 +117,86 @@ def test_damaged_run_folder_is_refused_and_left_as_it_is(tmp_path, reference, ca
     message, damage = DAMAGE[case]
     files = dict(reference)
     damage(files)
-    for name, data in files.items():
-        (tmp_path / name).write_bytes(data)
+    lay_out(tmp_path, files)
     before = snapshot(tmp_path)
-    with pytest.raises(ResumeError, match=message):
+    with pytest.raises(ResumeError, match=re.escape(message)):
         Runtime(build_graph(), tmp_path).resume()
     assert snapshot(tmp_path) == before
+    assert Runtime(build_graph(), tmp_path).verify() is False
     out = cli("--resume", tmp_path)
-    assert out.returncode == 1 and message in out.stderr
+    assert out.returncode == 1 and message in out.stderr and "Traceback" not in out.stderr
     assert snapshot(tmp_path) == before
+
+
+def changed_graph(kind):
+    graph = build_graph()
+    if kind == "node added":
+        graph.nodes["extra"] = lambda state: (None, 0)
+    elif kind == "edge removed":
+        graph.edges.remove(("critique", "answer"))
+    elif kind == "reducer changed":
+        graph.reducers["tokens"] = "last_value"
+    else:
+        graph.version = "2"
+    return Graph(graph.nodes, graph.edges, graph.reducers, version=graph.version)
+
+
+@pytest.mark.parametrize("kind, said", [
+    ("node added", "node 'extra' added"), ("edge removed", "edge ('critique', 'answer') removed"),
+    ("reducer changed", "channel 'tokens': reducer 'add' is now 'last_value'"),
+    ("version", "version None is now '2'")])
+def test_resume_with_another_graph_says_what_differs_unless_allowed(tmp_path, kind, said):
+    list(Runtime(build_graph(), tmp_path).run(INITIAL_STATE))
+    for name in [f"checkpoint-{i:04d}.quor" for i in range(2, SUPERSTEPS)]:
+        (tmp_path / name).unlink()
+    lines = (tmp_path / AUDIT_LOG).read_bytes().split(b"\n")
+    (tmp_path / AUDIT_LOG).write_bytes(b"\n".join(lines[:3]) + b"\n")
+    before = snapshot(tmp_path)
+    with pytest.raises(ResumeError, match=re.escape(said)):
+        Runtime(changed_graph(kind), tmp_path).resume()
+    assert snapshot(tmp_path) == before
+    steps = list(Runtime(changed_graph(kind), tmp_path).resume(allow_graph_change=True))
+    assert steps and steps[0].index == 2
+
+
+def test_two_owners_of_one_folder_in_one_process(tmp_path, reference):
+    first = Runtime(build_graph(), tmp_path).run(INITIAL_STATE)
+    next(first)
+    before = snapshot(tmp_path)
+    for begin in (lambda r: r.resume(), lambda r: r.run(INITIAL_STATE)):
+        with pytest.raises(FolderInUse, match="in use by another runtime in this process"):
+            begin(Runtime(build_graph(), tmp_path))
+    assert snapshot(tmp_path) == before
+    first.close()  # the lock goes with it; the run is resumable like any stopped one
+    list(Runtime(build_graph(), tmp_path).resume())
+    assert snapshot(tmp_path) == reference
+
+
+def test_a_second_process_is_told_the_folder_is_in_use_and_changes_nothing(tmp_path, reference):
+    lay_out(tmp_path, {k: v for k, v in reference.items() if k != LAST})
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import sys; from pathlib import Path; "
+         "from quor_runtime import FolderLock; held = FolderLock(Path(sys.argv[1])); print('held', "
+         "flush=True); sys.stdin.read()", str(tmp_path)],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=ENV)
+    try:
+        assert holder.stdout.readline() == "held\n"
+        before = snapshot(tmp_path)
+        for args in (("--resume", tmp_path), ("--dir", tmp_path)):
+            out = cli(*args)
+            assert out.returncode == 1 and "Traceback" not in out.stderr
+            assert f"{tmp_path} is in use by process {holder.pid}" in out.stderr
+        assert snapshot(tmp_path) == before
+    finally:
+        holder.communicate("")  # the lock is released when its process ends
+    assert cli("--resume", tmp_path).returncode == 0
+    assert snapshot(tmp_path) == reference
 
 
 def test_a_new_run_refuses_a_folder_that_holds_one(tmp_path, reference):
-    list(Runtime(build_graph(), tmp_path).run(INITIAL_STATE, stop_after=None))
+    lay_out(tmp_path, reference)
     with pytest.raises(ResumeError, match="already holds a run"):
         Runtime(build_graph(), tmp_path).run(INITIAL_STATE)
-
-
-def test_cli_on_a_folder_holding_a_run_suggests_resume_and_changes_nothing(tmp_path, reference):
-    for name, data in reference.items():
-        (tmp_path / name).write_bytes(data)
     out = cli("--dir", tmp_path)
     assert out.returncode == 1
     assert "already holds" in out.stderr and f"--resume {tmp_path}" in out.stderr
@@ -127,26 +214,220 @@ def test_cli_default_folder_is_named_first_and_kept(reference):
         shutil.rmtree(kept.group(1))
 
 
-def test_cli_help_shows_how_to_stop_and_where_the_run_goes():
+def test_cli_help_and_plan():
     out = " ".join(cli("--help").stdout.split())  # as wrapped for any terminal width
     assert "--stop-after N" in out and "printed at the start and kept" in out
+    dot = cli("--dot")
+    assert dot.returncode == 0 and dot.stdout.startswith("digraph plan {")
+    assert dot.stdout.count("rank=same") == SUPERSTEPS
 
 
-def test_dot_output_has_one_rank_per_superstep():
-    out = cli("--dot")
-    assert out.returncode == 0
-    assert out.stdout.count("rank=same") == SUPERSTEPS
-    assert out.stdout.startswith("digraph plan {")
-
-
-@pytest.mark.parametrize("cut", [1, 40, -1])
+@pytest.mark.parametrize("cut", [1, 40, -1, -2])
 def test_audit_entry_torn_after_the_last_checkpoint_is_dropped(tmp_path, reference, cut):
+    """-1 cuts only the newline (a whole entry whose newline was lost), -2 into the hash."""
     log = reference[AUDIT_LOG]
     start = log.rstrip(b"\n").rfind(b"\n") + 1
-    for name, data in reference.items():
-        if name != LAST:
-            (tmp_path / name).write_bytes(data if name != AUDIT_LOG else log[:start + cut]
-                                          if cut > 0 else log[:cut])
+    files = {k: v for k, v in reference.items() if k != LAST}
+    files[AUDIT_LOG] = log[:start + cut] if cut > 0 else log[:cut]
+    lay_out(tmp_path, files)
     steps = list(Runtime(build_graph(), tmp_path).resume())
     assert [s.index for s in steps] == [SUPERSTEPS - 1]
     assert snapshot(tmp_path) == reference
+
+
+def test_lost_last_newline_is_repaired_not_appended_to(tmp_path, reference):
+    files = {k: v for k, v in reference.items() if k != LAST}
+    files[AUDIT_LOG] = b"\n".join(files[AUDIT_LOG].split(b"\n")[:SUPERSTEPS])  # no "\n" at end
+    lay_out(tmp_path, files)
+    assert Runtime(build_graph(), tmp_path).verify()
+    list(Runtime(build_graph(), tmp_path).resume())
+    assert snapshot(tmp_path) == reference
+
+
+def test_resume_removes_only_its_own_temporary_files(tmp_path, reference):
+    files = {k: v for k, v in reference.items() if k != LAST}
+    files.update({"notes.tmp": b"mine", LAST + ".tmp": b"QUOR", "run.json.tmp": b"{"})
+    lay_out(tmp_path, files)
+    list(Runtime(build_graph(), tmp_path).resume())
+    assert snapshot(tmp_path) == {**reference, "notes.tmp": b"mine"}
+
+
+@pytest.mark.parametrize("content", [
+    b"", b"\n\n", b"\xff\xfe", b'{"payload": 1, "hash": 2}\n', b"[]\n" * 3])
+def test_verify_never_raises_on_what_the_folder_holds(tmp_path, reference, content):
+    lay_out(tmp_path, {**reference, AUDIT_LOG: content})
+    assert Runtime(build_graph(), tmp_path).verify() is False
+    assert Runtime(build_graph(), tmp_path / "absent").verify() is False
+
+
+def test_line_separators_in_the_state_are_not_line_ends(tmp_path):
+    text = "a\u2028b\u2029c\x85d\re"
+    graph = Graph({"n": lambda s: ({"text": s["text"] + text}, 0)}, [])
+    list(Runtime(graph, tmp_path).run({"text": text}))
+    assert Runtime(graph, tmp_path).verify()
+    assert list(Runtime(graph, tmp_path).resume()) == []
+
+
+def test_floats_that_move_on_a_round_trip_resume():
+    """The case as a user met it: 0.01 + 0.2 under "add" is written 0.21000000000000002, and
+    the checkpoint gives 0.21 back."""
+    nodes = {"a": lambda s: ({"p": 0.01}, 0.01), "b": lambda s: ({"p": 0.2}, 0.2),
+             "c": lambda s: ({"seen": s["p"]}, 0)}
+    graph = Graph(nodes, [("a", "c"), ("b", "c")], {"p": "add"})
+    with tempfile.TemporaryDirectory() as straight, tempfile.TemporaryDirectory() as stopped:
+        done = list(Runtime(graph, straight).run({}))
+        first = Runtime(graph, stopped).run({})
+        next(first)
+        first.close()
+        list(Runtime(graph, stopped).resume())
+        assert snapshot(stopped) == snapshot(straight)
+        assert json.loads(done[-1].state)["seen"] == json.loads(done[0].state)["p"]
+        assert done[-1].cost == 0.01 + 0.2
+
+
+def test_edges_must_name_known_nodes():
+    with pytest.raises(ValueError, match="edge \\('plan', 'retreive'\\) names an unknown node "
+                       "'retreive'"):
+        Graph({"plan": print, "retrieve": print}, [("plan", "retreive")])
+
+
+def nested(depth):
+    value = 0
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+BAD_OUTPUT = {  # what a node returns -> (channel named, words of the message)
+    "cost as text": (({"x": 1}, "0.1"), None, "cost must be a real number, not str '0.1'"),
+    "cost None": (({"x": 1}, None), None, "cost must be a real number, not NoneType"),
+    "cost NaN": (({"x": 1}, math.nan), None, "cost must be finite, not nan"),
+    "cost infinite": ((None, math.inf), None, "cost must be finite, not inf"),
+    "cost bool": ((None, True), None, "cost must be a real number, not bool"),
+    "costs channel": (({"__costs__": [1]}, 0), "__costs__", "reserved"),
+    "NaN": (({"x": 1, "p": math.nan}, 0), "p", "NaN or an infinity"),
+    "infinity": (({"p": [-math.inf]}, 0), "p", "NaN or an infinity"),
+    "lone surrogate": (({"p": "a\ud800"}, 0), "p", "lone surrogate"),
+    "surrogate in a name": (({"p\udc80": 1}, 0), "p\udc80", "lone surrogate"),
+    "200 deep": (({"x": 1, "p": nested(200)}, 0), "p", "recursion limit exceeded"),
+    "a set": (({"p": {1}}, 0), "p", "not JSON serializable"),
+    "writes a list": (([1], 0), None, "writes must be a dict or None, not list"),
+    "no pair": (({"x": 1},), None, "must return (writes, cost), not tuple"),
+    "name not str": (({1: 2}, 0), None, "channel names must be str, not int 1"),
+}
+
+
+@pytest.mark.parametrize("kind", ["plain", "async"])
+@pytest.mark.parametrize("case", BAD_OUTPUT)
+def test_bad_node_output_names_node_and_channel_and_writes_nothing(tmp_path, case, kind):
+    output, channel, words = BAD_OUTPUT[case]
+    broken = [True]
+
+    def bad(state):
+        return output if broken[0] else ({"x": 2}, 0.5)
+
+    async def bad_async(state):
+        return bad(state)
+
+    nodes = {"good": lambda s: ({"x": 1}, 1), "bad": bad if kind == "plain" else bad_async,
+             "after": lambda s: (None, 0)}
+    graph = Graph(nodes, [("good", "after"), ("bad", "after")], {"x": "add"})
+    for _ in range(2):  # and again on resume: still nothing written
+        before = snapshot(tmp_path) if tmp_path.exists() and any(tmp_path.iterdir()) else None
+        with pytest.raises(NodeError) as caught:
+            list(Runtime(graph, tmp_path).run({}) if before is None else
+                 Runtime(graph, tmp_path).resume())
+        error = caught.value
+        assert (error.node, error.superstep, error.channel) == ("bad", 0, channel)
+        assert words in str(error) and "'bad' failed in superstep 0" in str(error)
+        assert sorted(snapshot(tmp_path)) == [AUDIT_LOG, INITIAL, RECORD]
+        assert before is None or snapshot(tmp_path) == before
+    broken[0] = False
+    assert [s.cost for s in Runtime(graph, tmp_path).resume()] == [1.5, 1.5]
+
+
+@pytest.mark.parametrize("state, words", [
+    ({"p": math.nan}, "initial state, channel 'p': the value holds NaN"),
+    ({"__costs__": 1}, "initial state, channel '__costs__': '__costs__' is reserved"),
+    ({"p": nested(200)}, "initial state: the module cannot take it: recursion limit"),
+    ([("p", 1)], "the initial state must be a dict, not list")])
+def test_bad_initial_state_is_refused_before_the_folder_is_made(tmp_path, state, words):
+    with pytest.raises((ValueError, TypeError), match=re.escape(words)):
+        Runtime(Graph({}, []), tmp_path / "run").run(state)
+    assert not (tmp_path / "run").exists()
+
+
+def test_run_inside_a_running_loop_is_refused_before_anything_is_written(tmp_path):
+    async def node(state):
+        return None, 0
+
+    graph = Graph({"plain": lambda s: (None, 0), "async": node}, [("plain", "async")])
+
+    async def main():
+        with pytest.raises(RuntimeError, match="use arun"):
+            Runtime(graph, tmp_path / "run").run({})
+        assert not (tmp_path / "run").exists()
+        return [s.index async for s in Runtime(graph, tmp_path / "run").arun({})]
+
+    assert asyncio.run(main()) == [0, 1]
+
+
+@pytest.mark.parametrize("kind", ["plain", "async"])
+def test_a_node_past_its_timeout_fails_its_superstep(tmp_path, kind):
+    release = threading.Event()
+
+    def hung(state):
+        release.wait(30)
+        return None, 0
+
+    async def hung_async(state):
+        await asyncio.sleep(30)
+
+    graph = Graph({"quick": lambda s: ({"x": 1}, 0),
+                   "hung": hung if kind == "plain" else hung_async}, [])
+    try:
+        with pytest.raises(NodeError, match="'hung' failed in superstep 0: .*still running "
+                           "after 0.2 s") as caught:
+            list(Runtime(graph, tmp_path, node_timeout=0.2).run({}))
+        assert isinstance(caught.value.__cause__, TimeoutError)
+        assert sorted(snapshot(tmp_path)) == [AUDIT_LOG, INITIAL, RECORD]
+    finally:
+        release.set()
+
+
+INTERRUPTED = """
+import sys, threading, asyncio
+from pathlib import Path
+import run_graph
+from quor_runtime import Graph
+
+def started():
+    Path(sys.argv[1], "started").write_text("")
+
+def hung(state):
+    started()
+    threading.Event().wait()
+
+async def hung_async(state):
+    started()
+    await asyncio.Event().wait()
+
+node = hung if sys.argv[2] == "plain" else hung_async
+run_graph.build_graph = lambda: Graph({"quick": lambda s: ({"x": 1}, 0), "hung": node},
+                                      [("quick", "hung")])
+sys.exit(run_graph.main(["--dir", str(Path(sys.argv[1], "run"))]))
+"""
+
+
+@pytest.mark.parametrize("kind", ["plain", "async"])
+def test_one_ctrl_c_stops_a_hung_node_and_the_cli_says_how_to_resume(tmp_path, kind):
+    proc = subprocess.Popen([sys.executable, "-c", INTERRUPTED, str(tmp_path), kind],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=ENV)
+    while proc.poll() is None and not (tmp_path / "started").exists():
+        threading.Event().wait(0.02)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 130, err
+    assert "Traceback" not in err and f"--resume {tmp_path / 'run'}" in err
+    assert sorted(snapshot(tmp_path / "run")) == [AUDIT_LOG, "checkpoint-0000.quor", INITIAL,
+                                                  RECORD]

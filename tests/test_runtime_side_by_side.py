@@ -15,13 +15,14 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
 
 import quor_core  # noqa: E402
 from agent_graph import INITIAL_STATE, build_graph  # noqa: E402
-from quor_runtime import Graph, NodeError, Runtime  # noqa: E402
+from quor_runtime import LOCK, Graph, NodeError, Runtime  # noqa: E402
 
 CHANNELS = {"log": "append", "total": "add", "latest": "last_value", "plain": None}
 
 
 def snapshot(folder):
-    return {p.name: p.read_bytes() for p in sorted(Path(folder).iterdir())}
+    """The folder's files; the lock file holds the owner's process id while a run holds it."""
+    return {p.name: p.read_bytes() for p in sorted(Path(folder).iterdir()) if p.name != LOCK}
 
 
 def steps(runtime, how, *args):

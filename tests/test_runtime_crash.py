@@ -1,0 +1,170 @@
+"""Crashes against the example runtime with float-heavy states: a process killed at any file
+operation, or stopped after any superstep, resumes to the very bytes of an uninterrupted
+run; two processes started on one folder at once leave one run."""
+
+import os
+import random
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
+
+import quor_core  # noqa: E402
+import quor_runtime  # noqa: E402
+from conftest import EMULATED  # noqa: E402
+from quor_runtime import LOCK, FolderInUse, Graph, ResumeError, Runtime  # noqa: E402
+
+pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="crashes are made by fork")
+
+# Floats that the module's reader moves by a last digit (some alternate between two texts).
+MOVING = [0.15838287025480557, 7.142328006063565e-165, 0.21000000000000002, 1e-7, -0.0, 5e-324,
+          1.7976931348623157e308, 0.30000000000000004]
+
+
+def float_graph(seed):
+    """Seeded layers of nodes writing sums of two-decimal prices under "add", tiny and huge
+    magnitudes, -0.0 and moving floats; each write depends on the state the node saw."""
+    rng = random.Random(seed)
+    layers = [[f"n{i}{j}" for j in range(rng.randint(1, 3))] for i in range(4)]
+    edges = [(a, b) for upper, lower in zip(layers, layers[1:]) for a in upper for b in lower]
+
+    def make():
+        prices = {f"p{i}": rng.randint(1, 999) / 100 for i in range(4)}
+        cost = rng.randint(1, 999) / 100
+        price = rng.randint(1, 99_999) / 100
+        tiny, huge = rng.uniform(1e-30, 1e-5), rng.uniform(1e300, 1e307)
+        odd, sign = rng.choice(MOVING), rng.choice([1.0, -1.0])
+        kind = rng.choice(["plain", "plain", "async"])
+
+        def plain(state):
+            seen = state.get("total", 0.0)
+            return {"total": price, "tiny": tiny * sign, "huge": huge, "last": odd, **prices,
+                    "seen": [seen, seen * 1.1, -0.0], "z": -0.0 if seen > 0 else 0.0}, cost
+
+        async def coro(state):
+            return plain(state)
+        return plain if kind == "plain" else coro
+
+    nodes = {name: make() for layer in layers for name in layer}
+    reducers = {"total": "add", "tiny": "add", "huge": "add", "seen": "append"}
+    return Graph(nodes, edges, {**reducers, **{f"p{i}": "add" for i in range(4)}})
+
+
+INITIAL = {"total": 0.1, "tiny": 0.0, "huge": -0.0, "seen": []}
+
+
+def snapshot(folder):
+    return {p.name: p.read_bytes() for p in sorted(Path(folder).iterdir()) if p.name != LOCK}
+
+
+class Watching(Runtime):
+    """Notes whether a superstep's text moved on its way through the checkpoint."""
+    moved: list = []
+
+    def _fold(self, state, updates):
+        blob, decoded = super()._fold(state, updates)
+        self.moved.append(decoded != quor_core.advance_superstep(state, self.reducers, updates))
+        return blob, decoded
+
+
+@pytest.fixture(scope="module", params=[5, pytest.param(8, marks=pytest.mark.slow)])
+def reference(request, tmp_path_factory):
+    seed = request.param
+    folder = tmp_path_factory.mktemp(f"reference{seed}")
+    Watching.moved = []
+    steps = list(Watching(float_graph(seed), folder).run(INITIAL))
+    assert any(Watching.moved), "the graph must exercise floats that move"
+    return seed, len(steps), snapshot(folder)
+
+
+def in_child(act, crash_at=None):
+    """Runs act() in a forked process, killed at its crash_at-th file operation (a write cut
+    in half there); the exit code: 17 killed, 0 done, 3 folder in use, 4 refused."""
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            if crash_at is not None:
+                count = [0]
+
+                def hook(op, path, file, data):
+                    count[0] += 1
+                    if count[0] == crash_at:
+                        if file is not None and data:
+                            file.write(data[:len(data) // 2])
+                            file.flush()
+                        os._exit(17)
+                quor_runtime.crash_hook = hook
+            act()
+            code = 0
+        except FolderInUse:
+            code = 3
+        except ResumeError:
+            code = 4
+        finally:
+            os._exit(code)
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+
+
+def finish(graph, folder):
+    """What a user does after a crash: resume, or start again if the run never began."""
+    try:
+        list(Runtime(graph, folder).resume())
+    except ResumeError as e:
+        assert "start it again" in str(e) or "holds no run" in str(e), e
+        list(Runtime(graph, folder).run(INITIAL))
+
+
+def test_stopped_after_any_superstep_resumes_to_the_same_bytes(tmp_path, reference):
+    seed, supersteps, want = reference
+    for stop in range(supersteps):
+        folder = tmp_path / str(stop)
+        assert in_child(lambda: list(Runtime(float_graph(seed), folder).run(
+            INITIAL, stop_after=stop))) == 17
+        list(Runtime(float_graph(seed), folder).resume())
+        assert snapshot(folder) == want, stop
+
+
+def test_killed_at_any_file_operation_resumes_to_the_same_bytes(tmp_path, reference):
+    """Each k: a run killed at its k-th file operation; then a resume killed at a seeded
+    operation of its own; then a resume to the end."""
+    seed, _, want = reference
+    rng = random.Random(seed)
+    k, step = 0, 3 if EMULATED else 1
+    while True:
+        k += step
+        folder = tmp_path / str(k)
+        code = in_child(lambda: list(Runtime(float_graph(seed), folder).run(INITIAL)), k)
+        if code == 0:
+            break
+        assert code == 17
+        if rng.random() < 0.5:
+            assert in_child(lambda: finish(float_graph(seed), folder), rng.randint(1, 8)) in (0, 17)
+        finish(float_graph(seed), folder)
+        assert snapshot(folder) == want, k
+        assert Runtime(float_graph(seed), folder).verify()
+    assert k > 20  # every operation of the run was a crash point once
+
+
+def test_two_processes_started_on_one_folder_leave_one_run(tmp_path, reference):
+    seed, _, want = reference
+    for trial in range(3):
+        folder = tmp_path / str(trial)
+        read, write = os.pipe()
+        children = []
+        for _ in range(2):
+            pid = os.fork()
+            if pid == 0:
+                os.close(write)
+                os.read(read, 1)  # both start at once
+                code = in_child(lambda: list(Runtime(float_graph(seed), folder).run(INITIAL)))
+                os._exit(code)
+            children.append(pid)
+        os.close(read)
+        os.write(write, b"go")
+        os.close(write)
+        codes = sorted(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) for pid in children)
+        assert codes in ([0, 3], [0, 4]), codes  # in use, or (if later) already holds a run
+        assert snapshot(folder) == want
