@@ -450,14 +450,94 @@ def update_text(writes) -> str:
     return "{" + ",".join(f"{key}:{value}" for _, key, value in writes) + "}"
 
 
+# -- the state as nodes see it ---------------------------------------------------------------
+
+READ_ONLY = ("the state is read-only: every node of the superstep sees this one copy; return "
+             "writes instead, or take a copy of your own with own_copy(state)")
+
+
+def _refuse(self, *args, **kwargs):
+    raise TypeError(READ_ONLY)
+
+
+class FrozenDict(dict):
+    """A JSON object of the state: reads as a dict, refuses every change."""
+    __slots__ = ()
+    __setitem__ = __delitem__ = __ior__ = _refuse
+    clear = pop = popitem = setdefault = update = _refuse
+
+    def __reduce__(self):  # pickled as a copy: an executor sends it to other processes
+        return FrozenDict, (list(dict.items(self)),)
+
+    def __copy__(self):
+        return dict(self)
+
+    def __deepcopy__(self, memo):
+        return own_copy(self)
+
+
+class FrozenList(list):
+    """A JSON array of the state: reads as a list, refuses every change."""
+    __slots__ = ()
+    __setitem__ = __delitem__ = __iadd__ = __imul__ = _refuse
+    append = extend = insert = remove = pop = clear = sort = reverse = _refuse
+
+    def __reduce__(self):
+        return FrozenList, (list(self),)
+
+    def __copy__(self):
+        return list(self)
+
+    def __deepcopy__(self, memo):
+        return own_copy(self)
+
+
+def _frozen_list(items: list) -> FrozenList:
+    return FrozenList([_frozen_list(x) if type(x) is list else x for x in items])
+
+
+def _frozen_object(pairs: list) -> FrozenDict:
+    return FrozenDict([(k, _frozen_list(v) if type(v) is list else v) for k, v in pairs])
+
+
+def read_only(state: str) -> FrozenDict:
+    """The state text parsed once into the read-only view that every node is given."""
+    return json.loads(state, object_pairs_hook=_frozen_object)
+
+
+def own_copy(value):
+    """A plain, changeable deep copy of (part of) the state."""
+    if isinstance(value, dict):
+        return {k: own_copy(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [own_copy(v) for v in value]
+    return value
+
+
+_last_view: tuple = ("", None)
+_last_view_lock = threading.Lock()
+
+
+def shared_view(state: str) -> FrozenDict:
+    """The view of a state text that came from another process: parsed once per process and
+    superstep, however many of its nodes a worker runs."""
+    global _last_view
+    with _last_view_lock:
+        text, view = _last_view
+        if view is None or text != state:
+            _last_view = state, read_only(state)
+        return _last_view[1]
+
+
 # -- running nodes ---------------------------------------------------------------------------
 
 class Skipped(Exception):
     """A node not started because another node of its superstep had failed."""
 
 
-def call_node(fn, state: str, halt: Optional[threading.Event] = None,
+def call_node(fn, state, halt: Optional[threading.Event] = None,
               started: Optional[dict] = None, name: Optional[str] = None):
+    """Runs a plain node on the state's view (or on the state's text, in another process)."""
     # A pool thread takes the next queued node the moment one fails, before the waiting side
     # can cancel it: the failing node raises the flag itself, in its own thread.
     if halt is not None and halt.is_set():
@@ -465,8 +545,7 @@ def call_node(fn, state: str, halt: Optional[threading.Event] = None,
     if started is not None:
         started[name] = time.monotonic()
     try:
-        # Each node parses its own copy: one node changing its dict cannot reach another.
-        result = fn(json.loads(state))
+        result = fn(shared_view(state) if isinstance(state, str) else state)
         if inspect.isawaitable(result):
             getattr(result, "close", lambda: None)()
             raise TypeError("a plain node returned an awaitable; declare it with async def")
@@ -477,10 +556,10 @@ def call_node(fn, state: str, halt: Optional[threading.Event] = None,
         raise
 
 
-async def await_node(fn, state: str, halt: threading.Event, timeout: Optional[float]):
+async def await_node(fn, view, halt: threading.Event, timeout: Optional[float]):
     try:
         try:
-            result = await asyncio.wait_for(fn(json.loads(state)), timeout)
+            result = await asyncio.wait_for(fn(view), timeout)
         except asyncio.TimeoutError:
             raise TimeoutError(f"still running after {timeout} s; it was cancelled") from None
         return node_output(result)
@@ -673,13 +752,21 @@ class Recovery:
 
 class Runtime:
     def __init__(self, graph: Graph, folder: os.PathLike | str, *,
-                 max_workers: Optional[int] = None, node_timeout: Optional[float] = None):
+                 max_workers: Optional[int] = None, node_timeout: Optional[float] = None,
+                 executor: Optional[concurrent.futures.Executor] = None,
+                 keep_checkpoints: Optional[int] = None):
         self.graph = graph
         self.folder = Path(folder)
         self.supersteps = graph.plan()
         self.reducers = json.dumps(graph.reducers)
         widest = max(map(len, self.supersteps), default=1)
         self.max_workers = max_workers or min(widest, MAX_WORKERS)
+        # Plain nodes run on this executor when given (it is not shut down here), else on a
+        # pool of the run's own. Node functions and their results must then pickle.
+        self.executor = executor
+        if keep_checkpoints is not None and keep_checkpoints < 1:
+            raise ValueError(f"keep_checkpoints must be at least 1, not {keep_checkpoints}")
+        self.keep_checkpoints = keep_checkpoints
         # A plain node past its timeout fails the superstep, but its thread cannot be stopped:
         # it runs on until it returns, and what it returns is dropped.
         self.node_timeout = node_timeout
@@ -778,12 +865,15 @@ class Runtime:
         remove(found.sweep, self.folder)
         return found.index + 1, found.state, found.link, found.cost
 
-    def _executor(self):
-        return DaemonThreads(self.max_workers)
+    def _pool(self):
+        """(executor for plain nodes, whether it is this run's own to shut down)."""
+        if self.executor is not None:
+            return self.executor, False
+        return DaemonThreads(self.max_workers), True
 
     def _steps(self, start, stop_after):
         index, state, link, cost = start
-        pool = self._executor()
+        pool, own = self._pool()
         try:
             with contextlib.ExitStack() as stack:
                 loop = None  # one private loop for the run's async nodes, made on first need
@@ -801,11 +891,12 @@ class Runtime:
                     if stop_after is not None and index == stop_after:
                         os._exit(17)  # a simulated crash between two supersteps
         finally:
-            pool.shutdown(wait=False, cancel_futures=True)
+            if own:
+                pool.shutdown(wait=False, cancel_futures=True)
 
     async def _asteps(self, start, stop_after):
         index, state, link, cost = start
-        pool = self._executor()
+        pool, own = self._pool()
         try:
             for index in range(index, len(self.supersteps)):
                 outputs = await self._gather(index, state, pool)
@@ -816,9 +907,14 @@ class Runtime:
                 if stop_after is not None and index == stop_after:
                     os._exit(17)
         finally:
-            pool.shutdown(wait=False, cancel_futures=True)
+            if own:
+                pool.shutdown(wait=False, cancel_futures=True)
 
-    def _overdue(self, names, futures, started, since) -> tuple[Optional[str], Optional[float]]:
+    def _superstep(self, index, state, pool, link, cost) -> tuple[Step, str]:
+        """One superstep of plain nodes, run and written (what the benchmark times)."""
+        return self._commit(index, state, self._collect(index, state, pool), link, cost)
+
+    def _overdue(self, names, futures, started) -> tuple[Optional[str], Optional[float]]:
         """The first plain node past the timeout, and how long until the next could be."""
         if self.node_timeout is None:
             return None, None
@@ -826,21 +922,31 @@ class Runtime:
         for name, future in zip(names, futures):
             if future.done() or self._async[name]:
                 continue
-            left = started.get(name, since if started is None else now) + \
-                self.node_timeout - now
+            left = started.get(name, now) + self.node_timeout - now
             if left <= 0:
                 return name, None
             wait = min(wait, left)
         return None, wait
 
+    def _launch(self, pool, index, state: str, view, halt, started):
+        """Submits the superstep's plain nodes: on this run's own threads with the view, and
+        elsewhere with the state's text, parsed once in each process that runs them (whose
+        start is not seen here: their time counts from now)."""
+        names = [name for name in self.supersteps[index] if not self._async[name]]
+        if self.executor is None:
+            return {name: pool.submit(call_node, self.graph.nodes[name], view, halt, started,
+                                      name) for name in names}
+        started.update(dict.fromkeys(names, time.monotonic()))
+        return {name: pool.submit(call_node, self.graph.nodes[name], state) for name in names}
+
     def _collect(self, index, state, pool):
         """A superstep of plain nodes only: no event loop needed."""
         names, halt, started = self.supersteps[index], threading.Event(), {}
-        futures = [pool.submit(call_node, self.graph.nodes[name], state, halt, started, name)
-                   for name in names]
+        jobs = self._launch(pool, index, state, self._view(state), halt, started)
+        futures = [jobs[name] for name in names]
         try:
             while True:
-                late, wait = self._overdue(names, futures, started, None)
+                late, wait = self._overdue(names, futures, started)
                 if late is not None:
                     raise self._overrun(late, index)
                 done, pending = concurrent.futures.wait(
@@ -859,20 +965,20 @@ class Runtime:
     async def _gather(self, index, state, pool):
         loop = asyncio.get_running_loop()
         names, halt, started = self.supersteps[index], threading.Event(), {}
-        futures, tasks, jobs = [], [], []
+        view = self._view(state)
+        jobs = self._launch(pool, index, state, view, halt, started)
+        futures, tasks = [], []
         for name in names:
-            fn = self.graph.nodes[name]
             if self._async[name]:
-                task = loop.create_task(await_node(fn, state, halt, self.node_timeout))
+                task = loop.create_task(await_node(self.graph.nodes[name], view, halt,
+                                                   self.node_timeout))
                 futures.append(task)
                 tasks.append(task)
             else:
-                job = pool.submit(call_node, fn, state, halt, started, name)
-                futures.append(asyncio.wrap_future(job))
-                jobs.append(job)
+                futures.append(asyncio.wrap_future(jobs[name]))
         try:
             while True:
-                late, wait = self._overdue(names, futures, started, None)
+                late, wait = self._overdue(names, futures, started)
                 if late is not None:
                     raise self._overrun(late, index)
                 done, pending = await asyncio.wait(futures, timeout=wait,
@@ -882,13 +988,16 @@ class Runtime:
         finally:
             if not all(f.done() for f in futures):
                 halt.set()
-                for job in jobs:
+                for job in jobs.values():
                     job.cancel()
                 for future in futures:  # plain ones: their threads are not waited for
                     future.cancel()
                 with contextlib.suppress(asyncio.CancelledError):
                     await asyncio.wait(tasks)  # the async ones see their cancellation
         return self._results(index, futures)
+
+    def _view(self, state: str):
+        return read_only(state)
 
     def _overrun(self, name, index) -> NodeError:
         error = Overrun(f"still running after {self.node_timeout} s (a plain node's thread "
@@ -937,6 +1046,10 @@ class Runtime:
         link = quor_core.hash_event(link, payload)
         append_line(self.folder / AUDIT_LOG, json.dumps({"payload": payload, "hash": link}))
         write_atomically(checkpoint_path(self.folder, index), blob)
+        if self.keep_checkpoints is not None and index >= self.keep_checkpoints:
+            old = checkpoint_path(self.folder, index - self.keep_checkpoints)
+            if old.exists():  # the chain keeps its digest: what remains still verifies
+                remove([old], self.folder)
         return Step(index, self.supersteps[index], state, cost), link
 
     # -- checking --------------------------------------------------------------------------
@@ -1043,9 +1156,16 @@ class Runtime:
             if digest(path.read_bytes()) != steps[j]["checkpoint"]:
                 raise ResumeError(f"{path.name} does not match audit entry {j + 1}: it was "
                                   "changed after it was written")
-        missing = sorted(set(range(committed)) - set(indices))
+        keep = self.keep_checkpoints
+        present = set(indices)
+        missing = [j for j in range(committed) if j not in present and
+                   (keep is None or j > newest - keep)]
         if missing:
-            raise ResumeError(f"{checkpoint_path(folder, missing[0]).name} is missing")
+            hint = "" if keep is not None else \
+                " (a run that kept only its newest checkpoints is resumed with keep_checkpoints)"
+            raise ResumeError(f"{checkpoint_path(folder, missing[0]).name} is missing{hint}")
+        if keep is not None:
+            sweep += [checkpoint_path(folder, j) for j in indices if j <= newest - keep]
         if newest >= 0:
             path = checkpoint_path(folder, newest)
             state = self._decode(path, path.read_bytes())

@@ -1,16 +1,19 @@
-"""Spreading work over a Dask cluster: many independent graph runs, and a sharded top_k.
+"""Spreading work over a Dask cluster: the nodes of one wide superstep, many independent
+graph runs, and a sharded top_k.
 
 quor_core keeps no state between calls and its functions pickle by name, so a task that
 calls it runs the same on any worker. Start a cluster (or connect to one) and submit:
 
     from distributed import Client, LocalCluster
     with LocalCluster(n_workers=2) as cluster, Client(cluster) as client:
+        steps = run_on_cluster(client, wide_graph(topics), folder, {"question": "..."})
         states = run_many(client, questions, folder)
         hits = sharded_top_k(client, query, matrix, k=10, shards=4)
 """
 
 import math
 import sys
+import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -18,7 +21,38 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import quor_core  # noqa: E402
 
 from agent_graph import INITIAL_STATE, build_graph  # noqa: E402
-from quor_runtime import Runtime  # noqa: E402
+from quor_runtime import Graph, Runtime  # noqa: E402
+
+
+def wide_graph(topics, wait=0.0, marker=None):
+    """A plan node, one research node per topic (each waiting `wait` seconds on a tool, and
+    touching a file in the folder `marker` when it starts, where given), and a summary."""
+    def plan(state):
+        return {"messages": f"plan: {state['question']}"}, 0.001
+
+    def researcher(topic):
+        def research(state):
+            if marker is not None:
+                Path(marker, topic).touch()
+            time.sleep(wait)
+            return {"notes": f"{topic}: {len(state['messages'])} messages", "tokens": 100}, 0.01
+        return research
+
+    def summarise(state):
+        return {"summary": " | ".join(state["notes"])}, 0.002
+
+    nodes = {"plan": plan, **{f"research_{t}": researcher(t) for t in topics},
+             "summarise": summarise}
+    edges = [("plan", f"research_{t}") for t in topics] + \
+        [(f"research_{t}", "summarise") for t in topics]
+    return Graph(nodes, edges, {"messages": "append", "notes": "append", "tokens": "add"})
+
+
+def run_on_cluster(client, graph, folder, initial_state, **options):
+    """One graph run whose plain nodes run on the cluster's workers: each superstep's nodes
+    at once, the folder written here, byte for byte as a local run writes it."""
+    runtime = Runtime(graph, folder, executor=client.get_executor(pure=False), **options)
+    return list(runtime.run(initial_state))
 
 
 def run_one(question, folder):

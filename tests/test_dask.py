@@ -1,8 +1,12 @@
-"""Scale-out on Dask: the same answers as the one-process calls."""
+"""Scale-out on Dask: the same answers and the same run folders as in one process, also
+when a worker is lost in the middle of a superstep."""
 
 import math
+import os
 import random
+import signal
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -14,7 +18,15 @@ pytestmark = pytest.mark.slow  # a cluster of worker processes is started
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
 
 import quor_core  # noqa: E402
-from scale_out import run_many, run_one, sharded_top_k  # noqa: E402
+from quor_runtime import LOCK, NodeError, Runtime  # noqa: E402
+from scale_out import run_many, run_on_cluster, run_one, sharded_top_k, wide_graph  # noqa: E402
+
+TOPICS = [f"t{i}" for i in range(6)]
+QUESTION = {"question": "which checkpoints can a resume trust?"}
+
+
+def snapshot(folder):
+    return {p.name: p.read_bytes() for p in sorted(Path(folder).iterdir()) if p.name != LOCK}
 
 
 @pytest.fixture(scope="module")
@@ -23,6 +35,39 @@ def client():
                                   dashboard_address=None) as cluster, \
             distributed.Client(cluster) as c:
         yield c
+
+
+def test_a_wide_superstep_on_the_workers_writes_what_a_local_run_writes(client, tmp_path):
+    list(Runtime(wide_graph(TOPICS), tmp_path / "local").run(QUESTION))
+    steps = run_on_cluster(client, wide_graph(TOPICS), tmp_path / "cluster", QUESTION)
+    assert [len(s.nodes) for s in steps] == [1, len(TOPICS), 1]
+    assert snapshot(tmp_path / "cluster") == snapshot(tmp_path / "local")
+
+
+def test_a_worker_lost_mid_superstep_leaves_no_half_written_superstep(client, tmp_path):
+    list(Runtime(wide_graph(TOPICS), tmp_path / "local").run(QUESTION))
+    markers = tmp_path / "started"
+    markers.mkdir()
+    pids = list(client.run(os.getpid).values())
+
+    def kill_a_worker():  # once the wide superstep is under way
+        while not any(markers.iterdir()):
+            threading.Event().wait(0.02)
+        os.kill(pids[0], signal.SIGKILL)
+
+    killer = threading.Thread(target=kill_a_worker, daemon=True)
+    killer.start()
+    folder = tmp_path / "cluster"
+    graph = wide_graph(TOPICS, wait=1.0, marker=markers)
+    try:
+        run_on_cluster(client, graph, folder, QUESTION)
+    except NodeError as e:  # the superstep failed whole: resume completes it
+        assert e.superstep == 1 and len(list(folder.glob("checkpoint-*"))) == 1
+        runtime = Runtime(graph, folder, executor=client.get_executor(pure=False))
+        list(runtime.resume())
+    killer.join(30)
+    assert not killer.is_alive() and pids[0] not in client.run(os.getpid).values()
+    assert snapshot(folder) == snapshot(tmp_path / "local")
 
 
 def test_many_graph_runs_match_running_them_one_by_one(client, tmp_path):

@@ -69,14 +69,35 @@ class Watching(Runtime):
         return blob, decoded
 
 
-@pytest.fixture(scope="module", params=[5, pytest.param(8, marks=pytest.mark.slow)])
-def reference(request, tmp_path_factory):
-    seed = request.param
-    folder = tmp_path_factory.mktemp(f"reference{seed}")
-    Watching.moved = []
-    steps = list(Watching(float_graph(seed), folder).run(INITIAL))
-    assert any(Watching.moved), "the graph must exercise floats that move"
-    return seed, len(steps), snapshot(folder)
+class Case:
+    """A seeded graph, the checkpoints its runs keep, and the files of an uninterrupted run."""
+
+    def __init__(self, seed, keep, folder):
+        self.seed, self.keep = seed, keep
+        Watching.moved = []
+        self.supersteps = len(list(Watching(self.graph(), folder, keep_checkpoints=keep).run(
+            INITIAL)))
+        assert any(Watching.moved), "the graph must exercise floats that move"
+        self.files = snapshot(folder)
+
+    def graph(self):
+        return float_graph(self.seed)
+
+    def runtime(self, folder):
+        return Runtime(self.graph(), folder, keep_checkpoints=self.keep)
+
+    def finish(self, folder):
+        """What a user does after a crash: resume, or start again if the run never began."""
+        try:
+            list(self.runtime(folder).resume())
+        except ResumeError as e:
+            assert "start it again" in str(e) or "holds no run" in str(e), e
+            list(self.runtime(folder).run(INITIAL))
+
+
+@pytest.fixture(scope="module", params=[(5, None), (8, 2)], ids=["keep all", "keep 2"])
+def case(request, tmp_path_factory):
+    return Case(*request.param, tmp_path_factory.mktemp("reference"))
 
 
 def in_child(act, crash_at=None):
@@ -108,48 +129,35 @@ def in_child(act, crash_at=None):
     return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
 
 
-def finish(graph, folder):
-    """What a user does after a crash: resume, or start again if the run never began."""
-    try:
-        list(Runtime(graph, folder).resume())
-    except ResumeError as e:
-        assert "start it again" in str(e) or "holds no run" in str(e), e
-        list(Runtime(graph, folder).run(INITIAL))
-
-
-def test_stopped_after_any_superstep_resumes_to_the_same_bytes(tmp_path, reference):
-    seed, supersteps, want = reference
-    for stop in range(supersteps):
+def test_stopped_after_any_superstep_resumes_to_the_same_bytes(tmp_path, case):
+    for stop in range(case.supersteps):
         folder = tmp_path / str(stop)
-        assert in_child(lambda: list(Runtime(float_graph(seed), folder).run(
-            INITIAL, stop_after=stop))) == 17
-        list(Runtime(float_graph(seed), folder).resume())
-        assert snapshot(folder) == want, stop
+        assert in_child(lambda: list(case.runtime(folder).run(INITIAL, stop_after=stop))) == 17
+        list(case.runtime(folder).resume())
+        assert snapshot(folder) == case.files, stop
 
 
-def test_killed_at_any_file_operation_resumes_to_the_same_bytes(tmp_path, reference):
+def test_killed_at_any_file_operation_resumes_to_the_same_bytes(tmp_path, case):
     """Each k: a run killed at its k-th file operation; then a resume killed at a seeded
     operation of its own; then a resume to the end."""
-    seed, _, want = reference
-    rng = random.Random(seed)
-    k, step = 0, 3 if EMULATED else 1
+    rng = random.Random(case.seed)
+    k, step = 0, 4 if EMULATED else 1
     while True:
         k += step
         folder = tmp_path / str(k)
-        code = in_child(lambda: list(Runtime(float_graph(seed), folder).run(INITIAL)), k)
+        code = in_child(lambda: list(case.runtime(folder).run(INITIAL)), k)
         if code == 0:
             break
         assert code == 17
         if rng.random() < 0.5:
-            assert in_child(lambda: finish(float_graph(seed), folder), rng.randint(1, 8)) in (0, 17)
-        finish(float_graph(seed), folder)
-        assert snapshot(folder) == want, k
-        assert Runtime(float_graph(seed), folder).verify()
+            assert in_child(lambda: case.finish(folder), rng.randint(1, 8)) in (0, 17)
+        case.finish(folder)
+        assert snapshot(folder) == case.files, k
+        assert case.runtime(folder).verify()
     assert k > 20  # every operation of the run was a crash point once
 
 
-def test_two_processes_started_on_one_folder_leave_one_run(tmp_path, reference):
-    seed, _, want = reference
+def test_two_processes_started_on_one_folder_leave_one_run(tmp_path, case):
     for trial in range(3):
         folder = tmp_path / str(trial)
         read, write = os.pipe()
@@ -159,12 +167,11 @@ def test_two_processes_started_on_one_folder_leave_one_run(tmp_path, reference):
             if pid == 0:
                 os.close(write)
                 os.read(read, 1)  # both start at once
-                code = in_child(lambda: list(Runtime(float_graph(seed), folder).run(INITIAL)))
-                os._exit(code)
+                os._exit(in_child(lambda: list(case.runtime(folder).run(INITIAL))))
             children.append(pid)
         os.close(read)
         os.write(write, b"go")
         os.close(write)
         codes = sorted(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) for pid in children)
         assert codes in ([0, 3], [0, 4]), codes  # in use, or (if later) already holds a run
-        assert snapshot(folder) == want
+        assert snapshot(folder) == case.files
