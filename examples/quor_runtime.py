@@ -1,19 +1,23 @@
 """A small superstep runtime on top of quor_core: plan, run, fold, checkpoint, audit, resume.
 
 A graph is a dict of node functions, a list of edges and a reducer table. Each node reads the
-state (a dict of its own, equal for every node of a superstep) and returns `(writes, cost)`:
-a dict of channel writes (or None) and the cost of the call, a finite real number. A node is
-a plain function or an `async def` one. The runtime
+state and returns `(writes, cost)`: a dict of channel writes (or None) and the cost of the
+call, a finite real number. A node is a plain function or an `async def` one. The runtime
 
 - plans the graph once with `plan_supersteps`;
-- runs the nodes of each superstep side by side: plain functions on a thread pool, async
-  ones awaited together on one event loop (`run()` keeps a private loop, `arun()` uses the
-  caller's), and folds their writes in plan order with `advance_superstep`, whatever order
-  they finished in, so every byte on disk is that of a sequential run;
+- parses the state once per superstep into a read-only view that every node of the
+  superstep is given (a node that changes it gets a TypeError; `own_copy(state)` is a
+  changeable copy);
+- runs the nodes of each superstep side by side: plain functions on a thread pool or any
+  `concurrent.futures.Executor` (a Dask client's, say), async ones awaited together on one
+  event loop (`run()` keeps a private loop, `arun()` uses the caller's), and folds their
+  writes in plan order with `advance_superstep`, whatever order they finished in, so every
+  byte on disk is that of a sequential run;
 - writes a checkpoint per superstep with `encode_checkpoint`, atomically, and appends an
   audit entry per superstep that holds the checkpoint's SHA-256 digest and the running cost
-  total, chained with `hash_event`;
-- totals the node costs left to right with `aggregate_cost`.
+  total (a constant size, however large the state), chained with `hash_event`;
+- totals the node costs left to right with `aggregate_cost`, as they come;
+- keeps every checkpoint, or only the newest N (`keep_checkpoints`).
 
 On disk, a run folder holds:
 
@@ -23,7 +27,7 @@ On disk, a run folder holds:
     initial.quor              the starting state, as a checkpoint frame
     audit.log                 one JSON line per entry: {"payload", "hash"}
     checkpoint-0000.quor      the state after superstep 0, as a checkpoint frame
-    checkpoint-0001.quor      ...
+    checkpoint-0001.quor      ... (with keep_checkpoints=N, only the newest N are kept)
 
 Audit entry 0 is "run\\n" and the digests of run.json and initial.quor; entry i + 1 is
 "superstep {i}\\n" and the digest of checkpoint i with the cost total after it. Each hash
@@ -386,10 +390,13 @@ class BadWrite(Exception):
         self.channel, self.error = channel, error
 
 
+_to_json = json.JSONEncoder(allow_nan=False, ensure_ascii=False).encode  # made once, not per call
+
+
 def json_text(value, what: str) -> str:
     """The JSON text of a value the state can hold, or a ValueError/TypeError saying why."""
     try:
-        text = json.dumps(value, allow_nan=False, ensure_ascii=False)
+        text = _to_json(value)
         text.encode("utf-8")
     except UnicodeEncodeError:
         raise ValueError(f"{what} holds a lone surrogate, which UTF-8 cannot encode") from None
@@ -426,6 +433,8 @@ def encode_writes(writes) -> Optional[list[tuple[str, str, str]]]:
 
 
 def check_cost(cost) -> float:
+    if type(cost) is float and math.isfinite(cost):
+        return cost
     if isinstance(cost, bool) or not isinstance(cost, numbers.Real):
         raise TypeError(f"a node's cost must be a real number, not {type(cost).__name__} "
                         f"{cost!r}")
@@ -496,13 +505,16 @@ def _frozen_list(items: list) -> FrozenList:
     return FrozenList([_frozen_list(x) if type(x) is list else x for x in items])
 
 
-def _frozen_object(pairs: list) -> FrozenDict:
-    return FrozenDict([(k, _frozen_list(v) if type(v) is list else v) for k, v in pairs])
+def _frozen_object(parsed: dict) -> FrozenDict:
+    for key, value in parsed.items():  # objects inside are frozen already, lists not yet
+        if type(value) is list:
+            parsed[key] = _frozen_list(value)
+    return FrozenDict(parsed)
 
 
 def read_only(state: str) -> FrozenDict:
     """The state text parsed once into the read-only view that every node is given."""
-    return json.loads(state, object_pairs_hook=_frozen_object)
+    return json.loads(state, object_hook=_frozen_object)
 
 
 def own_copy(value):
@@ -584,6 +596,24 @@ def loop_running() -> bool:
 def failure(future) -> Optional[BaseException]:
     error = None if not future.done() or future.cancelled() else future.exception()
     return None if isinstance(error, Skipped) else error
+
+
+class Finished:
+    """Set once every future is done or one has failed: one callback per future instead of a
+    waiter that takes every future's lock on each wake-up."""
+
+    def __init__(self, futures):
+        self._left, self._lock, self.event = len(futures), threading.Lock(), threading.Event()
+        if not futures:
+            self.event.set()
+        for future in futures:
+            future.add_done_callback(self._done)
+
+    def _done(self, future):
+        with self._lock:
+            self._left -= 1
+            if self._left == 0 or failure(future) is not None:
+                self.event.set()
 
 
 class Overrun(TimeoutError):
@@ -944,14 +974,13 @@ class Runtime:
         names, halt, started = self.supersteps[index], threading.Event(), {}
         jobs = self._launch(pool, index, state, self._view(state), halt, started)
         futures = [jobs[name] for name in names]
+        finished = Finished(futures)
         try:
             while True:
                 late, wait = self._overdue(names, futures, started)
                 if late is not None:
                     raise self._overrun(late, index)
-                done, pending = concurrent.futures.wait(
-                    futures, wait, concurrent.futures.FIRST_EXCEPTION)
-                if not pending or any(map(failure, done)):
+                if finished.event.wait(wait):
                     break
         finally:
             # A failure, a timeout or the caller interrupted: those not started never start;

@@ -16,6 +16,8 @@ from pathlib import Path
 
 import pytest
 
+import quor_core
+
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 sys.path.insert(0, str(EXAMPLES))
 
@@ -125,6 +127,22 @@ def test_damaged_run_folder_is_refused_and_left_as_it_is(tmp_path, reference, ca
     assert Runtime(build_graph(), tmp_path).verify() is False
     out = cli("--resume", tmp_path)
     assert out.returncode == 1 and message in out.stderr and "Traceback" not in out.stderr
+    assert snapshot(tmp_path) == before
+
+
+def test_a_folder_of_the_earlier_format_is_refused_saying_why(tmp_path):
+    """Before graph records, entries held the whole state and nothing named the format."""
+    state = quor_core.advance_superstep('{"question":"?"}', "{}", "[]")
+    payload = f"superstep 0\n{state}"
+    link = quor_core.hash_event(build_graph().genesis, payload)
+    lay_out(tmp_path, {INITIAL: quor_core.encode_checkpoint(state),
+                       "checkpoint-0000.quor": quor_core.encode_checkpoint(state),
+                       AUDIT_LOG: json.dumps({"payload": payload, "hash": link}).encode() + b"\n"})
+    before = snapshot(tmp_path)
+    with pytest.raises(ResumeError, match="earlier version of this runtime"):
+        Runtime(build_graph(), tmp_path).resume()
+    with pytest.raises(ResumeError, match="already holds a run"):
+        Runtime(build_graph(), tmp_path).run(INITIAL_STATE)
     assert snapshot(tmp_path) == before
 
 
