@@ -732,7 +732,10 @@ class Steps:
         self.close()
 
     def __del__(self):
-        self._lock.release()
+        try:
+            self._lock.release()
+        except Exception:  # noqa: BLE001 - at interpreter exit the lock goes with the process
+            pass
 
 
 class AsyncSteps:
@@ -764,7 +767,10 @@ class AsyncSteps:
         await self.aclose()
 
     def __del__(self):
-        self._lock.release()
+        try:
+            self._lock.release()
+        except Exception:  # noqa: BLE001 - at interpreter exit the lock goes with the process
+            pass
 
 
 @dataclass
