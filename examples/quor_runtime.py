@@ -848,6 +848,8 @@ class Runtime:
 
     def _locked(self, begin, resuming=False):
         """Takes the folder's lock, then begins; nothing is written without the lock."""
+        if self.folder.exists() and not self.folder.is_dir():
+            raise ResumeError(f"{self.folder} is not a folder")
         if resuming and not self.folder.is_dir():
             raise ResumeError(f"{self.folder} holds no run to resume")
         lock = FolderLock(self.folder)
@@ -867,6 +869,8 @@ class Runtime:
             writes = encode_writes(initial_state)
         except BadWrite as e:
             raise type(e.error)(f"initial state, channel {e.channel!r}: {e.error}") from None
+        except TypeError as e:
+            raise TypeError(f"initial state: {e}") from None
         try:
             return quor_core.decode_checkpoint(quor_core.encode_checkpoint(
                 quor_core.advance_superstep(update_text(writes), "{}", "[]")))

@@ -59,6 +59,9 @@ def main(argv=None):
     except FolderInUse as e:
         print(f"cannot {'resume' if args.resume else 'start a run'}: {e}", file=sys.stderr)
         return 1
+    except OSError as e:  # a folder that cannot be made, read or written
+        print(f"cannot use {folder}: {e}", file=sys.stderr)
+        return 1
     except ResumeError as e:
         if args.resume:
             print(f"cannot resume: {e}", file=sys.stderr)

@@ -224,6 +224,17 @@ def test_a_new_run_refuses_a_folder_that_holds_one(tmp_path, reference):
     assert snapshot(tmp_path) == reference
 
 
+@pytest.mark.parametrize("option, name", [("--dir", "file"), ("--resume", "file"),
+                                          ("--resume", "absent")])
+def test_cli_on_a_file_or_a_missing_folder_says_so(tmp_path, option, name):
+    target = tmp_path / "file"
+    target.write_text("mine")
+    out = cli(option, tmp_path / name)
+    assert out.returncode == 1 and "Traceback" not in out.stderr
+    assert "is not a folder" in out.stderr or "holds no run" in out.stderr
+    assert target.read_text() == "mine"
+
+
 def test_cli_default_folder_is_named_first_and_kept(reference):
     out = cli()
     assert out.returncode == 0, out.stderr
@@ -371,7 +382,8 @@ def test_bad_node_output_names_node_and_channel_and_writes_nothing(tmp_path, cas
     ({"p": math.nan}, "initial state, channel 'p': the value holds NaN"),
     ({"__costs__": 1}, "initial state, channel '__costs__': '__costs__' is reserved"),
     ({"p": nested(200)}, "initial state: the module cannot take it: recursion limit"),
-    ([("p", 1)], "the initial state must be a dict, not list")])
+    ([("p", 1)], "the initial state must be a dict, not list"),
+    ({1: 2}, "initial state: channel names must be str, not int 1")])
 def test_bad_initial_state_is_refused_before_the_folder_is_made(tmp_path, state, words):
     with pytest.raises((ValueError, TypeError), match=re.escape(words)):
         Runtime(Graph({}, []), tmp_path / "run").run(state)
