@@ -352,7 +352,8 @@ class FolderLock:
     def __init__(self, folder: Path):
         folder.mkdir(parents=True, exist_ok=True)
         path = folder / LOCK
-        f = os.fdopen(os.open(path, os.O_RDWR | os.O_CREAT, 0o644), "r+b")
+        flags = os.O_RDWR | os.O_CREAT | getattr(os, "O_BINARY", 0)
+        f = os.fdopen(os.open(path, flags, 0o644), "r+b")
         try:
             _lock(f)
         except OSError:
