@@ -156,7 +156,7 @@ QUOR_TARGET_AVX2 void eight_rows_avx2(const float* q, const T* const r[8], size_
   _mm256_storeu_ps(yy, s);
 }
 bool avx2_ready() {
-  static const bool ready = platform::cpu::avx2();
+  static const bool ready = platform::cpu::has(platform::cpu::kAvx2);
   return ready;
 }
 #else
