@@ -138,6 +138,18 @@ inline void prefetch(const void* p) {
 #endif
 }
 
+// The same pointer, which the compiler may no longer assume it knows: loads through it
+// are not merged with loads through the original.
+template <class T>
+QUOR_ALWAYS_INLINE T* opaque(T* p) {
+#if QUOR_MSVC
+  return p;
+#else
+  __asm__("" : "+r"(p));
+  return p;
+#endif
+}
+
 [[noreturn]] inline void unreachable() {
 #if QUOR_MSVC
   __assume(0);
