@@ -64,12 +64,14 @@ QUOR_TARGET_ARM_SHA2 QUOR_ALWAYS_INLINE void streams(uint32_t* const states[N], 
 
 QUOR_TARGET_ARM_SHA2 void blocks(uint32_t state[8], const uint8_t* data, size_t count) {
   uint32_t* const states[1] = {state};
-  streams<1>(states, [data](int, size_t b) { return data + 64 * b; }, count);
+  streams<1>(
+      states, [data](int, size_t b) { return data + 64 * b; }, count);
 }
 
 QUOR_TARGET_ARM_SHA2 void pair(uint32_t* const states[2], const uint8_t* const* const blocks[2],
                                size_t count) {
-  streams<2>(states, [blocks](int s, size_t b) { return blocks[s][b]; }, count);
+  streams<2>(
+      states, [blocks](int s, size_t b) { return blocks[s][b]; }, count);
 }
 
 constexpr Engine kArmv8 = {"armv8", &blocks, &pair};

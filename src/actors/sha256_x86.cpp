@@ -12,8 +12,7 @@ namespace {
 // stream by stream inside each step, so that the processor overlaps the streams. Two keep
 // every value in registers; four spill and gain nothing over two.
 template <int N, class At>
-QUOR_TARGET_SHA_NI QUOR_ALWAYS_INLINE void streams(uint32_t* const states[N], At at,
-                                                   size_t count) {
+QUOR_TARGET_SHA_NI QUOR_ALWAYS_INLINE void streams(uint32_t* const states[N], At at, size_t count) {
   const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
   // The extensions want the state as (a,b,e,f) and (c,d,g,h).
   __m128i state0[N], state1[N];
@@ -74,12 +73,14 @@ QUOR_TARGET_SHA_NI QUOR_ALWAYS_INLINE void streams(uint32_t* const states[N], At
 
 QUOR_TARGET_SHA_NI void blocks(uint32_t state[8], const uint8_t* data, size_t count) {
   uint32_t* const states[1] = {state};
-  streams<1>(states, [data](int, size_t b) { return data + 64 * b; }, count);
+  streams<1>(
+      states, [data](int, size_t b) { return data + 64 * b; }, count);
 }
 
 QUOR_TARGET_SHA_NI void pair(uint32_t* const states[2], const uint8_t* const* const blocks[2],
                              size_t count) {
-  streams<2>(states, [blocks](int s, size_t b) { return blocks[s][b]; }, count);
+  streams<2>(
+      states, [blocks](int s, size_t b) { return blocks[s][b]; }, count);
 }
 
 constexpr Engine kShaNi = {"sha-ni", &blocks, &pair};

@@ -106,8 +106,8 @@ uint32_t named(const char* list) {
   static constexpr struct {
     const char* name;
     uint32_t bits;
-  } kNames[] = {{"portable", 0},     {"sse2", kSse2},       {"avx2", kAvx2},
-                {"neon", kNeon},     {"sha-ni", kShaNi},    {"armv8", kArmSha2}};
+  } kNames[] = {{"portable", 0}, {"sse2", kSse2},    {"avx2", kAvx2},
+                {"neon", kNeon}, {"sha-ni", kShaNi}, {"armv8", kArmSha2}};
   uint32_t word = 0;
   for (const char* p = list; *p;) {
     const char* end = std::strchr(p, ',');

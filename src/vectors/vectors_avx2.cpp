@@ -16,8 +16,8 @@ namespace {
 // load, a load that fills both halves and a blend: no shuffle, which the transpose needs
 // all of. Doubles are narrowed one by one, as a cast of each would.
 QUOR_TARGET_AVX2 QUOR_ALWAYS_INLINE __m256 halves(const float* a, const float* b) {
-  return _mm256_blend_ps(_mm256_castps128_ps256(_mm_loadu_ps(a)), _mm256_broadcast_ps(
-                             reinterpret_cast<const __m128*>(b)), 0xF0);
+  return _mm256_blend_ps(_mm256_castps128_ps256(_mm_loadu_ps(a)),
+                         _mm256_broadcast_ps(reinterpret_cast<const __m128*>(b)), 0xF0);
 }
 QUOR_TARGET_AVX2 QUOR_ALWAYS_INLINE __m256 halves(const double* a, const double* b) {
   return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(_mm256_loadu_pd(a))),
@@ -36,8 +36,10 @@ QUOR_TARGET_AVX2 QUOR_ALWAYS_INLINE void columns(const T* const* r, size_t i, __
   }
   QUOR_UNROLL(2)
   for (int h = 0; h < 8; h += 4) {
-    const __m256 t0 = _mm256_unpacklo_ps(a[h], a[h + 1]), t1 = _mm256_unpacklo_ps(a[h + 2], a[h + 3]);
-    const __m256 t2 = _mm256_unpackhi_ps(a[h], a[h + 1]), t3 = _mm256_unpackhi_ps(a[h + 2], a[h + 3]);
+    const __m256 t0 = _mm256_unpacklo_ps(a[h], a[h + 1]),
+                 t1 = _mm256_unpacklo_ps(a[h + 2], a[h + 3]);
+    const __m256 t2 = _mm256_unpackhi_ps(a[h], a[h + 1]),
+                 t3 = _mm256_unpackhi_ps(a[h + 2], a[h + 3]);
     c[h] = _mm256_shuffle_ps(t0, t1, _MM_SHUFFLE(1, 0, 1, 0));
     c[h + 1] = _mm256_shuffle_ps(t0, t1, _MM_SHUFFLE(3, 2, 3, 2));
     c[h + 2] = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(1, 0, 1, 0));

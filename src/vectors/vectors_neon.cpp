@@ -35,11 +35,10 @@ void groups(const float* q, const T* const* r, size_t n, float* dot, float* yy) 
       const float32x4_t c2 = four(x[2] + i), c3 = four(x[3] + i);
       // Transposed, so that c[t] holds element i+t of the four rows.
       const float32x4x2_t t01 = vtrnq_f32(c0, c1), t23 = vtrnq_f32(c2, c3);
-      const float32x4_t c[4] = {
-          vcombine_f32(vget_low_f32(t01.val[0]), vget_low_f32(t23.val[0])),
-          vcombine_f32(vget_low_f32(t01.val[1]), vget_low_f32(t23.val[1])),
-          vcombine_f32(vget_high_f32(t01.val[0]), vget_high_f32(t23.val[0])),
-          vcombine_f32(vget_high_f32(t01.val[1]), vget_high_f32(t23.val[1]))};
+      const float32x4_t c[4] = {vcombine_f32(vget_low_f32(t01.val[0]), vget_low_f32(t23.val[0])),
+                                vcombine_f32(vget_low_f32(t01.val[1]), vget_low_f32(t23.val[1])),
+                                vcombine_f32(vget_high_f32(t01.val[0]), vget_high_f32(t23.val[0])),
+                                vcombine_f32(vget_high_f32(t01.val[1]), vget_high_f32(t23.val[1]))};
       d[g] = vaddq_f32(d[g], vmulq_f32(vdupq_laneq_f32(qv, 0), c[0]));
       s[g] = vaddq_f32(s[g], vmulq_f32(c[0], c[0]));
       d[g] = vaddq_f32(d[g], vmulq_f32(vdupq_laneq_f32(qv, 1), c[1]));

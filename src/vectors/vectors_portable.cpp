@@ -43,8 +43,7 @@ void cosine_sums(const float* a, const float* b, size_t n, float sums[3]) {
 }
 
 namespace {
-constexpr Set kPortable = {"portable", &rows_portable<float>, &rows_portable<double>,
-                           &cosine_sums};
+constexpr Set kPortable = {"portable", &rows_portable<float>, &rows_portable<double>, &cosine_sums};
 }  // namespace
 
 void row_sums(const float* q, const float* y, size_t n, float& dot, float& yy) {

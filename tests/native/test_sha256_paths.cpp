@@ -32,11 +32,13 @@ sha256::Words padded_reference(const std::vector<uint8_t>& message) {
 // The message cut at up to three random places (parts may be empty).
 std::vector<std::string_view> split(const std::vector<uint8_t>& message, check::Random& rng) {
   std::vector<size_t> cuts = {0, message.size()};
-  for (int i = static_cast<int>(rng.below(4)); i > 0; --i) cuts.push_back(rng.below(message.size() + 1));
+  for (int i = static_cast<int>(rng.below(4)); i > 0; --i)
+    cuts.push_back(rng.below(message.size() + 1));
   std::sort(cuts.begin(), cuts.end());
   std::vector<std::string_view> parts;
   const char* base = reinterpret_cast<const char*>(message.data());
-  for (size_t i = 0; i + 1 < cuts.size(); ++i) parts.emplace_back(base + cuts[i], cuts[i + 1] - cuts[i]);
+  for (size_t i = 0; i + 1 < cuts.size(); ++i)
+    parts.emplace_back(base + cuts[i], cuts[i + 1] - cuts[i]);
   return parts;
 }
 
@@ -47,14 +49,16 @@ int main() {
                                   0xde, 0x5d, 0xae, 0x22, 0x23, 0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17,
                                   0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
   const std::string_view abc = "abc";
-  check::expect(std::memcmp(sha256::to_bytes(sha256::digest({&abc, 1}, sha256::portable_engine()))
-                                .data(),
-                            abc_digest, 32) == 0,
-                "portable digest of abc");
+  check::expect(
+      std::memcmp(sha256::to_bytes(sha256::digest({&abc, 1}, sha256::portable_engine())).data(),
+                  abc_digest, 32) == 0,
+      "portable digest of abc");
 
   std::vector<const sha256::Engine*> engines = {&sha256::portable_engine()};
-  if (sha256::sha_ni_engine() && has(quor::platform::cpu::kShaNi)) engines.push_back(sha256::sha_ni_engine());
-  if (sha256::armv8_engine() && has(quor::platform::cpu::kArmSha2)) engines.push_back(sha256::armv8_engine());
+  if (sha256::sha_ni_engine() && has(quor::platform::cpu::kShaNi))
+    engines.push_back(sha256::sha_ni_engine());
+  if (sha256::armv8_engine() && has(quor::platform::cpu::kArmSha2))
+    engines.push_back(sha256::armv8_engine());
   std::printf("sha256 engines:");
   for (const auto* e : engines) std::printf(" %s", e->name);
   std::printf(" (chosen: %s)\n", sha256::engine().name);
@@ -68,7 +72,8 @@ int main() {
     std::vector<uint8_t> message(n), other(rng.below(400));
     for (auto& b : message) b = static_cast<uint8_t>(rng.next());
     for (auto& b : other) b = static_cast<uint8_t>(rng.next());
-    const sha256::Words expected = padded_reference(message), expected_other = padded_reference(other);
+    const sha256::Words expected = padded_reference(message),
+                        expected_other = padded_reference(other);
     for (const sha256::Engine* e : engines) {
       const auto parts = split(message, rng), other_parts = split(other, rng);
       check::expect(sha256::digest(parts, *e) == expected, "%s digest, length %zu", e->name, n);

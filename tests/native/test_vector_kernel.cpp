@@ -75,19 +75,22 @@ int main() {
   long cases = 0;
   const size_t most = 2 * kernels::kTile + 5;
   for (int round = 0; round < 3000; ++round) {
-    const size_t n = round < 80 ? static_cast<size_t>(round) : rng.below(round % 10 == 0 ? 700 : 40);
+    const size_t n =
+        round < 80 ? static_cast<size_t>(round) : rng.below(round % 10 == 0 ? 700 : 40);
     const size_t count = rng.below(most + 1);
     // Rare special values in most rounds, so that most sums stay finite and exact bits matter.
     const bool plain = rng.below(3) != 0;
     std::vector<float> q(n);
-    for (float& x : q) x = static_cast<float>(plain ? draw(rng) * (rng.below(50) != 0) + 0.5 : draw(rng));
+    for (float& x : q)
+      x = static_cast<float>(plain ? draw(rng) * (rng.below(50) != 0) + 0.5 : draw(rng));
     std::vector<std::vector<double>> wide(count, std::vector<double>(n));
     std::vector<std::vector<float>> narrow(count, std::vector<float>(n));
     std::vector<const double*> wide_rows(count);
     std::vector<const float*> rows(count);
     for (size_t j = 0; j < count; ++j) {
       for (size_t i = 0; i < n; ++i) {
-        wide[j][i] = plain && rng.below(8) != 0 ? static_cast<double>(rng.below(1000)) / 7.0 : draw(rng);
+        wide[j][i] =
+            plain && rng.below(8) != 0 ? static_cast<double>(rng.below(1000)) / 7.0 : draw(rng);
         narrow[j][i] = static_cast<float>(wide[j][i]);
       }
       wide_rows[j] = wide[j].data();
@@ -104,8 +107,8 @@ int main() {
         }
         for (size_t j = 0; j < count; ++j) {
           check::expect(same(dot[j], dot0[j]) && same(yy[j], yy0[j]),
-                        "%s%s: row %zu of %zu, round %d (n = %zu)", set->name, w ? " (doubles)" : "",
-                        j, count, round, n);
+                        "%s%s: row %zu of %zu, round %d (n = %zu)", set->name,
+                        w ? " (doubles)" : "", j, count, round, n);
         }
       }
       if (count >= 2) {

@@ -26,7 +26,8 @@ namespace {
 }
 
 bool same(float a, float b) {
-  return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b) || (std::isnan(a) && std::isnan(b));
+  return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b) ||
+         (std::isnan(a) && std::isnan(b));
 }
 
 // The input read as a stream of values, wrapping around (and never empty).
