@@ -76,21 +76,20 @@ class Padded {
   // there on (they follow one another in memory); otherwise 1.
   const uint8_t* block(size_t j, uint8_t scratch[64], size_t* run) const {
     const size_t start = 64 * j;
-    size_t from = 0;
-    for (std::string_view p : parts_) {
-      if (start >= from && start + 64 <= from + p.size()) {
-        *run = (from + p.size() - start) / 64;
-        return reinterpret_cast<const uint8_t*>(p.data()) + (start - from);
-      }
-      from += p.size();
+    size_t from = 0, k = 0;
+    // The part the block starts in (parts that end before it are passed over).
+    for (; k < parts_.size() && from + parts_[k].size() <= start; ++k) from += parts_[k].size();
+    if (k < parts_.size() && start + 64 <= from + parts_[k].size()) {
+      *run = (from + parts_[k].size() - start) / 64;
+      return reinterpret_cast<const uint8_t*>(parts_[k].data()) + (start - from);
     }
     *run = 1;
     std::memset(scratch, 0, 64);
-    from = 0;
-    for (std::string_view p : parts_) {
-      const size_t lo = std::max(from, start), hi = std::min(from + p.size(), start + 64);
-      if (lo < hi) std::memcpy(scratch + (lo - start), p.data() + (lo - from), hi - lo);
-      from += p.size();
+    size_t at = 0;  // bytes of the block filled so far
+    for (; k < parts_.size() && at < 64; from += parts_[k].size(), ++k) {
+      const size_t skip = start + at - from, take = std::min(parts_[k].size() - skip, 64 - at);
+      std::memcpy(scratch + at, parts_[k].data() + skip, take);
+      at += take;
     }
     if (size_ >= start && size_ < start + 64) scratch[size_ - start] = 0x80;
     if (j + 1 == blocks()) {
