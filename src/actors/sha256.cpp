@@ -1,6 +1,7 @@
 #include "actors/sha256.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "common/platform.hpp"
@@ -62,57 +63,72 @@ void pair_portable(uint32_t* const states[2], const uint8_t* const* const blocks
 constexpr Engine kPortable = {"portable", &blocks_portable, &pair_portable};
 
 // The padded message (the parts, the byte 0x80, zeros, the length in bits as a big-endian
-// 64-bit word) block by block. A block that one part holds whole is read in place; the
-// few that straddle a part's edge or hold padding are assembled in a scratch block.
+// 64-bit word), walked block by block. A block that one part holds whole is read in place;
+// the few that straddle a part's edge or hold padding are assembled in a scratch block.
 class Padded {
  public:
   explicit Padded(Parts parts) : parts_(parts) {
     for (std::string_view p : parts) size_ += p.size();
+    blocks_ = (size_ + 72) / 64;
   }
 
-  size_t blocks() const { return (size_ + 72) / 64; }
+  bool done() const { return next_ == blocks_; }
+  size_t left() const { return blocks_ - next_; }
 
-  // Block j. When it is read in place, *run is how many whole blocks that part holds from
-  // there on (they follow one another in memory); otherwise 1.
-  const uint8_t* block(size_t j, uint8_t scratch[64], size_t* run) const {
-    const size_t start = 64 * j;
-    size_t from = 0, k = 0;
-    // The part the block starts in (parts that end before it are passed over).
-    for (; k < parts_.size() && from + parts_[k].size() <= start; ++k) from += parts_[k].size();
-    if (k < parts_.size() && start + 64 <= from + parts_[k].size()) {
-      *run = (from + parts_[k].size() - start) / 64;
-      return reinterpret_cast<const uint8_t*>(parts_[k].data()) + (start - from);
+  // The next block, and with it up to `most` - 1 more that follow it in place in the same
+  // part; *count says how many were taken.
+  const uint8_t* take(uint8_t scratch[64], size_t most, size_t* count) {
+    while (part_ < parts_.size() && at_ == parts_[part_].size()) next_part();
+    if (part_ < parts_.size() && parts_[part_].size() - at_ >= 64) {
+      const size_t n = std::min((parts_[part_].size() - at_) / 64, most);
+      const uint8_t* p = reinterpret_cast<const uint8_t*>(parts_[part_].data()) + at_;
+      at_ += 64 * n;
+      next_ += n;
+      *count = n;
+      return p;
     }
-    *run = 1;
     std::memset(scratch, 0, 64);
-    size_t at = 0;  // bytes of the block filled so far
-    for (; k < parts_.size() && at < 64; from += parts_[k].size(), ++k) {
-      const size_t skip = start + at - from, take = std::min(parts_[k].size() - skip, 64 - at);
-      std::memcpy(scratch + at, parts_[k].data() + skip, take);
-      at += take;
+    for (size_t filled = 0; part_ < parts_.size() && filled < 64;) {
+      const size_t n = std::min(parts_[part_].size() - at_, 64 - filled);
+      if (n > 0) std::memcpy(scratch + filled, parts_[part_].data() + at_, n);
+      filled += n;
+      at_ += n;
+      if (at_ == parts_[part_].size()) next_part();
     }
+    const size_t start = 64 * next_;
     if (size_ >= start && size_ < start + 64) scratch[size_ - start] = 0x80;
-    if (j + 1 == blocks()) {
+    if (++next_ == blocks_) {
       const uint64_t bits = uint64_t{size_} * 8;
       for (int i = 0; i < 8; ++i) scratch[63 - i] = static_cast<uint8_t>(bits >> (8 * i));
     }
+    *count = 1;
     return scratch;
   }
 
+  const uint8_t* take(uint8_t scratch[64]) {
+    size_t count;
+    return take(scratch, 1, &count);
+  }
+
  private:
+  void next_part() {
+    ++part_;
+    at_ = 0;
+  }
+
   Parts parts_;
-  size_t size_ = 0;
+  size_t size_ = 0, blocks_ = 0;
+  size_t next_ = 0;           // blocks taken
+  size_t part_ = 0, at_ = 0;  // where the next block starts: part, offset in it
 };
 
-// Blocks [j, end) of one message through the single-stream function.
-void rest(const Padded& m, size_t j, uint32_t state[8], const Engine& with) {
+// The rest of one message through the single-stream function.
+void rest(Padded& m, uint32_t state[8], const Engine& with) {
   uint8_t scratch[64];
-  for (size_t end = m.blocks(); j < end;) {
-    size_t run;
-    const uint8_t* p = m.block(j, scratch, &run);
-    run = std::min(run, end - j);
-    with.blocks(state, p, run);
-    j += run;
+  while (!m.done()) {
+    size_t count;
+    const uint8_t* p = m.take(scratch, SIZE_MAX, &count);
+    with.blocks(state, p, count);
   }
 }
 
@@ -140,12 +156,13 @@ const Engine& engine() {
 
 Words digest(Parts message, const Engine& with) {
   Words state = kInitial;
-  rest(Padded(message), 0, state.data(), with);
+  Padded m(message);
+  rest(m, state.data(), with);
   return state;
 }
 
 void digest_pair(Parts a, Parts b, Words& out_a, Words& out_b, const Engine& with) {
-  const Padded ma(a), mb(b);
+  Padded ma(a), mb(b);
   Words state_a = kInitial, state_b = kInitial;
   uint32_t* const states[2] = {state_a.data(), state_b.data()};
   // A few blocks per call, so that the states stay in registers between them.
@@ -154,18 +171,16 @@ void digest_pair(Parts a, Parts b, Words& out_a, Words& out_b, const Engine& wit
   const uint8_t* list_a[kChunk];
   const uint8_t* list_b[kChunk];
   const uint8_t* const* const lists[2] = {list_a, list_b};
-  const size_t common = std::min(ma.blocks(), mb.blocks());
-  for (size_t j = 0; j < common; j += kChunk) {
-    const size_t count = std::min(kChunk, common - j);
+  while (!ma.done() && !mb.done()) {
+    const size_t count = std::min({kChunk, ma.left(), mb.left()});
     for (size_t t = 0; t < count; ++t) {
-      size_t run;
-      list_a[t] = ma.block(j + t, scratch[0][t], &run);
-      list_b[t] = mb.block(j + t, scratch[1][t], &run);
+      list_a[t] = ma.take(scratch[0][t]);
+      list_b[t] = mb.take(scratch[1][t]);
     }
     with.pair(states, lists, count);
   }
-  rest(ma, common, state_a.data(), with);
-  rest(mb, common, state_b.data(), with);
+  rest(ma, state_a.data(), with);
+  rest(mb, state_b.data(), with);
   out_a = state_a;
   out_b = state_b;
 }
