@@ -27,6 +27,14 @@ def cases():
         payload = (f"entry {i} " * 40)[:200]
         link = hashlib_link(link, payload)
         entries.append((payload, link))
+    # The hashing floor: as many blocks as the chain's links, in two links verified together
+    # (the two streams the core overlaps; a third gains nothing), with no per-link work.
+    blocks = sum((len(p) + 65 + 72) // 64 for p, _ in entries)
+    floor_entries, link = [], "genesis"
+    for i in range(2):
+        payload = chr(ord("a") + i) * (32 * blocks - 140)
+        link = hashlib_link(link, payload)
+        floor_entries.append((payload, link))
     assert quor_core.hash_event(prev, small) == hashlib_link(prev, small)
     assert quor_core.verify_chain("genesis", entries) is None is python_verify("genesis", entries)
     return [
@@ -38,5 +46,6 @@ def cases():
          "peers": {"hashlib": lambda: hashlib_link(prev, big)}, "bytes": len(big)},
         {"name": "verify_chain, 10,000 links of 200 bytes",
          "ours": lambda: quor_core.verify_chain("genesis", entries),
-         "peers": {"python+hashlib": lambda: python_verify("genesis", entries)}},
+         "peers": {"python+hashlib": lambda: python_verify("genesis", entries)},
+         "floor": lambda: quor_core.verify_chain("genesis", floor_entries)},
     ]

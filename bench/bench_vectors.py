@@ -1,10 +1,15 @@
 """Similarity rows: cosine and top-k against NumPy (conversion included) and plain Python."""
 
 import math
+import os
 import random
 import sys
 
-import quor_core
+# Every peer on one thread, as ours runs (run.py sets these too, before anything loads).
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
+
+import quor_core  # noqa: E402
 
 try:
     import numpy as np
@@ -16,6 +21,7 @@ except ImportError:
     usearch_index = None
 try:
     import faiss
+    faiss.omp_set_num_threads(1)
 except ImportError:
     faiss = None
 
@@ -69,13 +75,22 @@ def cases():
     normed = m / np.linalg.norm(m, axis=1, keepdims=True)
     qn = (q / np.linalg.norm(q)).reshape(1, -1)
     if usearch_index is not None:
-        peers["usearch exact"] = lambda: usearch_index.search(normed, qn[0], 10, usearch_index.MetricKind.IP, exact=True)
+        peers["usearch exact"] = lambda: usearch_index.search(
+            normed, qn[0], 10, usearch_index.MetricKind.IP, exact=True, threads=1)
     if faiss is not None:
         flat = faiss.IndexFlatIP(m.shape[1])
         flat.add(normed)
         peers["faiss IndexFlatIP"] = lambda: flat.search(qn, 10)
     out.append({"name": "top_k, 10,000 x 384 (float32 array), k=10",
                 "ours": lambda: quor_core.top_k(q, m, 10), "peers": peers})
+    a32, b32 = np.asarray(a, dtype=np.float32), np.asarray(b, dtype=np.float32)
+    a1, b1 = a32[:1].copy(), b32[:1].copy()
+    out.append({"name": "cosine_similarity, 1,536 floats (float32 arrays)",
+                "ours": lambda: quor_core.cosine_similarity(a32, b32),
+                "peers": {"numpy": lambda: numpy_cosine(a32, b32)},
+                # The call itself with one element: what is left above it is the three
+                # sums' chains of 1,536 dependent adds, which no order-keeping code shortens.
+                "floor": lambda: quor_core.cosine_similarity(a1, b1)})
     out += float64_rows(a, b, query, rows, rows_ids, m, q)
     return out
 
@@ -115,5 +130,7 @@ def float64_rows(a, b, query, rows, rows_ids, m32, q32):
         {"name": "cosine_similarity, 1,536 floats (float64 arrays)",
          "ours": lambda: quor_core.cosine_similarity(a64, b64), "peers": cosine_peers},
         {"name": "top_k, 10,000 x 384 (float64 array), k=10",
-         "ours": lambda: quor_core.top_k(q64, m64, 10), "peers": top_peers},
+         "ours": lambda: quor_core.top_k(q64, m64, 10), "peers": top_peers,
+         # One read of the whole float64 matrix: the bandwidth floor of any pass over it.
+         "floor": lambda: m64.sum()},
     ]

@@ -17,6 +17,9 @@ import sys
 import time
 from pathlib import Path
 
+# Every side on one thread, as ours runs: set before NumPy (and its BLAS) first loads.
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from common import Fresh  # noqa: E402

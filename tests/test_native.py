@@ -22,8 +22,8 @@ RUNNER = shlex.split(os.environ.get("QUOR_NATIVE_RUN", ""))
 # Each check and the sources it links.
 CHECKS = {
     "test_name_table.cpp": ["common/bytes.cpp", "common/platform.cpp"],
-    "test_sha256_paths.cpp": ["actors/sha256.cpp", "common/platform.cpp"],
-    "test_vector_kernel.cpp": ["vectors/vectors.cpp", "common/platform.cpp"],
+    "test_sha256_paths.cpp": ["actors/sha256.cpp", "actors/sha256_x86.cpp", "actors/sha256_arm.cpp", "common/platform.cpp"],
+    "test_vector_kernel.cpp": ["vectors/vectors_portable.cpp", "vectors/vectors_sse2.cpp", "vectors/vectors_avx2.cpp", "vectors/vectors_neon.cpp", "common/platform.cpp"],
     "test_scan_paths.cpp": [],
     "test_wide_arith.cpp": [],
 }

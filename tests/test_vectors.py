@@ -2,10 +2,14 @@
 
 import math
 import random
+import re
+import shutil
 import struct
+import subprocess
 
 import pytest
 
+import quor_core
 from oddities import Index, Real
 from quor_core import aggregate_cost, cosine_similarity, top_k
 
@@ -143,3 +147,14 @@ def test_top_k_reads_float64_arrays_as_narrowed_first(seed):
         expected = repr(ref_top_k(query, matrix, k))
         assert repr(top_k(np.array(query), wide, k)) == expected
         assert repr(top_k(query, wide.astype(np.float32), k)) == expected
+
+
+def test_the_module_has_no_fused_multiply_add():
+    # A fused multiply-add rounds once where the sums round twice: the build must never let
+    # the compiler contract a product and its add, on any instruction set.
+    objdump = shutil.which("objdump") or shutil.which("llvm-objdump")
+    if objdump is None:
+        pytest.skip("needs objdump")
+    text = subprocess.run([objdump, "-d", quor_core.__file__], capture_output=True, text=True).stdout
+    assert text, "objdump read nothing"
+    assert not re.findall(r"\s(v?fn?m(?:add|sub)\w*|fml[as])\s", text)

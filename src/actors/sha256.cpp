@@ -1,29 +1,16 @@
 #include "actors/sha256.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "common/platform.hpp"
-#if QUOR_X86_64
-#include <immintrin.h>
-#elif QUOR_ARM_SHA2
-#include <arm_neon.h>
-#endif
 
-namespace quor::actors {
+namespace quor::actors::sha256 {
 namespace {
 
-constexpr uint32_t kRound[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-
-constexpr uint32_t kInitial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                  0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+constexpr Words kInitial = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                            0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
 inline uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
@@ -31,159 +18,7 @@ inline uint32_t load_be32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
-#if QUOR_X86_64
-QUOR_TARGET_SHA_NI void blocks_sha_ni(uint32_t state[8], const uint8_t* data, size_t count) {
-  const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
-  // The extensions want the state as (a,b,e,f) and (c,d,g,h).
-  __m128i tmp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0]));
-  __m128i state1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[4]));
-  tmp = _mm_shuffle_epi32(tmp, 0xB1);
-  state1 = _mm_shuffle_epi32(state1, 0x1B);
-  __m128i state0 = _mm_alignr_epi8(tmp, state1, 8);
-  state1 = _mm_blend_epi16(state1, tmp, 0xF0);
-
-  for (; count > 0; --count, data += 64) {
-    const __m128i save0 = state0, save1 = state1;
-    __m128i msg[4];
-    for (int i = 0; i < 4; ++i) {
-      msg[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)),
-                                byte_swap);
-    }
-    QUOR_UNROLL(16)
-    for (int i = 0; i < 16; ++i) {
-      __m128i k = _mm_add_epi32(msg[i & 3],
-                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kRound[4 * i])));
-      state1 = _mm_sha256rnds2_epu32(state1, state0, k);
-      state0 = _mm_sha256rnds2_epu32(state0, state1, _mm_shuffle_epi32(k, 0x0E));
-      if (i >= 3 && i < 15) {
-        // Words 4(i+1).. from the four groups before them; the slot held the oldest.
-        __m128i t = _mm_sha256msg1_epu32(msg[(i + 1) & 3], msg[(i + 2) & 3]);
-        t = _mm_add_epi32(t, _mm_alignr_epi8(msg[i & 3], msg[(i + 3) & 3], 4));
-        msg[(i + 1) & 3] = _mm_sha256msg2_epu32(t, msg[i & 3]);
-      }
-    }
-    state0 = _mm_add_epi32(state0, save0);
-    state1 = _mm_add_epi32(state1, save1);
-  }
-
-  tmp = _mm_shuffle_epi32(state0, 0x1B);
-  state1 = _mm_shuffle_epi32(state1, 0xB1);
-  state0 = _mm_blend_epi16(tmp, state1, 0xF0);
-  state1 = _mm_alignr_epi8(state1, tmp, 8);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[0]), state0);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), state1);
-}
-
-// N messages at once, `count` blocks of each: the same rounds as above, stream by stream
-// inside each step. Two streams keep every value in registers; four spill, and gain
-// nothing over two.
-template <int N>
-QUOR_TARGET_SHA_NI void streams_sha_ni(uint32_t* const states[N],
-                                       const uint8_t* const* const blocks[N], size_t count) {
-  const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
-  __m128i state0[N], state1[N];
-  QUOR_UNROLL(4)
-  for (int s = 0; s < N; ++s) {
-    __m128i tmp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&states[s][0]));
-    state1[s] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&states[s][4]));
-    tmp = _mm_shuffle_epi32(tmp, 0xB1);
-    state1[s] = _mm_shuffle_epi32(state1[s], 0x1B);
-    state0[s] = _mm_alignr_epi8(tmp, state1[s], 8);
-    state1[s] = _mm_blend_epi16(state1[s], tmp, 0xF0);
-  }
-  for (size_t b = 0; b < count; ++b) {
-    __m128i save0[N], save1[N], msg[N][4];
-    QUOR_UNROLL(4)
-    for (int s = 0; s < N; ++s) {
-      save0[s] = state0[s];
-      save1[s] = state1[s];
-      QUOR_UNROLL(4)
-      for (int i = 0; i < 4; ++i) {
-        msg[s][i] = _mm_shuffle_epi8(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks[s][b] + 16 * i)), byte_swap);
-      }
-    }
-    QUOR_UNROLL(16)
-    for (int i = 0; i < 16; ++i) {
-      const __m128i round = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kRound[4 * i]));
-      QUOR_UNROLL(4)
-      for (int s = 0; s < N; ++s) {
-        __m128i k = _mm_add_epi32(msg[s][i & 3], round);
-        state1[s] = _mm_sha256rnds2_epu32(state1[s], state0[s], k);
-        state0[s] = _mm_sha256rnds2_epu32(state0[s], state1[s], _mm_shuffle_epi32(k, 0x0E));
-        if (i >= 3 && i < 15) {
-          __m128i t = _mm_sha256msg1_epu32(msg[s][(i + 1) & 3], msg[s][(i + 2) & 3]);
-          t = _mm_add_epi32(t, _mm_alignr_epi8(msg[s][i & 3], msg[s][(i + 3) & 3], 4));
-          msg[s][(i + 1) & 3] = _mm_sha256msg2_epu32(t, msg[s][i & 3]);
-        }
-      }
-    }
-    QUOR_UNROLL(4)
-    for (int s = 0; s < N; ++s) {
-      state0[s] = _mm_add_epi32(state0[s], save0[s]);
-      state1[s] = _mm_add_epi32(state1[s], save1[s]);
-    }
-  }
-  QUOR_UNROLL(4)
-  for (int s = 0; s < N; ++s) {
-    __m128i tmp = _mm_shuffle_epi32(state0[s], 0x1B);
-    state1[s] = _mm_shuffle_epi32(state1[s], 0xB1);
-    state0[s] = _mm_blend_epi16(tmp, state1[s], 0xF0);
-    state1[s] = _mm_alignr_epi8(state1[s], tmp, 8);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(&states[s][0]), state0[s]);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(&states[s][4]), state1[s]);
-  }
-}
-
-QUOR_TARGET_SHA_NI void pair_sha_ni(uint32_t state_a[8], const uint8_t* const* blocks_a,
-                                    uint32_t state_b[8], const uint8_t* const* blocks_b,
-                                    size_t count) {
-  uint32_t* const states[2] = {state_a, state_b};
-  const uint8_t* const* const blocks[2] = {blocks_a, blocks_b};
-  streams_sha_ni<2>(states, blocks, count);
-}
-
-#elif QUOR_ARM_SHA2
-// The ARMv8 instructions keep the state as (a,b,c,d) and (e,f,g,h) and take the round
-// constants already added to the words.
-QUOR_TARGET_ARM_SHA2 void blocks_arm_sha2(uint32_t state[8], const uint8_t* data, size_t count) {
-  uint32x4_t abcd = vld1q_u32(&state[0]);
-  uint32x4_t efgh = vld1q_u32(&state[4]);
-  for (; count > 0; --count, data += 64) {
-    const uint32x4_t save0 = abcd, save1 = efgh;
-    uint32x4_t msg[4];
-    for (int i = 0; i < 4; ++i) msg[i] = vreinterpretq_u32_u8(vrev32q_u8(vld1q_u8(data + 16 * i)));
-    QUOR_UNROLL(16)
-    for (int i = 0; i < 16; ++i) {
-      uint32x4_t k = vaddq_u32(msg[i & 3], vld1q_u32(&kRound[4 * i]));
-      if (i < 12) {
-        // Words 4(i+4).. from the four groups from 4i on; the slot held the oldest.
-        msg[i & 3] = vsha256su1q_u32(vsha256su0q_u32(msg[i & 3], msg[(i + 1) & 3]),
-                                     msg[(i + 2) & 3], msg[(i + 3) & 3]);
-      }
-      uint32x4_t before = abcd;
-      abcd = vsha256hq_u32(abcd, efgh, k);
-      efgh = vsha256h2q_u32(efgh, before, k);
-    }
-    abcd = vaddq_u32(abcd, save0);
-    efgh = vaddq_u32(efgh, save1);
-  }
-  vst1q_u32(&state[0], abcd);
-  vst1q_u32(&state[4], efgh);
-}
-#endif
-
-Sha256::BlockFn chosen() {
-  static const Sha256::BlockFn fn = [] {
-    Sha256::BlockFn accelerated = Sha256::blocks_accelerated();
-    return accelerated ? accelerated : &Sha256::blocks_portable;
-  }();
-  return fn;
-}
-
-}  // namespace
-
-void Sha256::blocks_portable(uint32_t state[8], const uint8_t* data, size_t count) {
+void blocks_portable(uint32_t state[8], const uint8_t* data, size_t count) {
   for (; count > 0; --count, data += 64) {
     uint32_t w[64];
     for (int i = 0; i < 16; ++i) w[i] = load_be32(data + 4 * i);
@@ -218,72 +53,136 @@ void Sha256::blocks_portable(uint32_t state[8], const uint8_t* data, size_t coun
   }
 }
 
-Sha256::BlockFn Sha256::blocks_accelerated() {
-#if QUOR_X86_64
-  static const bool available = platform::cpu::sha_ni();
-  if (available) return &blocks_sha_ni;
-#elif QUOR_ARM_SHA2
-  static const bool available = platform::cpu::arm_sha2();
-  if (available) return &blocks_arm_sha2;
-#endif
-  return nullptr;
+void pair_portable(uint32_t* const states[2], const uint8_t* const* const blocks[2], size_t count) {
+  for (size_t b = 0; b < count; ++b) {
+    blocks_portable(states[0], blocks[0][b], 1);
+    blocks_portable(states[1], blocks[1][b], 1);
+  }
 }
 
-Sha256::PairFn Sha256::pair_accelerated() {
-#if QUOR_X86_64
-  static const bool available = platform::cpu::sha_ni();
-  if (available) return &pair_sha_ni;
-#endif
-  return nullptr;
+constexpr Engine kPortable = {"portable", &blocks_portable, &pair_portable};
+
+// The padded message (the parts, the byte 0x80, zeros, the length in bits as a big-endian
+// 64-bit word), walked block by block. A block that one part holds whole is read in place;
+// the few that straddle a part's edge or hold padding are assembled in a scratch block.
+class Padded {
+ public:
+  explicit Padded(Parts parts) : parts_(parts) {
+    for (std::string_view p : parts) size_ += p.size();
+    blocks_ = (size_ + 72) / 64;
+  }
+
+  bool done() const { return next_ == blocks_; }
+  size_t left() const { return blocks_ - next_; }
+
+  // The next block, and with it up to `most` - 1 more that follow it in place in the same
+  // part; *count says how many were taken.
+  const uint8_t* take(uint8_t scratch[64], size_t most, size_t* count) {
+    while (part_ < parts_.size() && at_ == parts_[part_].size()) next_part();
+    if (part_ < parts_.size() && parts_[part_].size() - at_ >= 64) {
+      const size_t n = std::min((parts_[part_].size() - at_) / 64, most);
+      const uint8_t* p = reinterpret_cast<const uint8_t*>(parts_[part_].data()) + at_;
+      at_ += 64 * n;
+      next_ += n;
+      *count = n;
+      return p;
+    }
+    std::memset(scratch, 0, 64);
+    for (size_t filled = 0; part_ < parts_.size() && filled < 64;) {
+      const size_t n = std::min(parts_[part_].size() - at_, 64 - filled);
+      if (n > 0) std::memcpy(scratch + filled, parts_[part_].data() + at_, n);
+      filled += n;
+      at_ += n;
+      if (at_ == parts_[part_].size()) next_part();
+    }
+    const size_t start = 64 * next_;
+    if (size_ >= start && size_ < start + 64) scratch[size_ - start] = 0x80;
+    if (++next_ == blocks_) {
+      const uint64_t bits = uint64_t{size_} * 8;
+      for (int i = 0; i < 8; ++i) scratch[63 - i] = static_cast<uint8_t>(bits >> (8 * i));
+    }
+    *count = 1;
+    return scratch;
+  }
+
+  const uint8_t* take(uint8_t scratch[64]) {
+    size_t count;
+    return take(scratch, 1, &count);
+  }
+
+ private:
+  void next_part() {
+    ++part_;
+    at_ = 0;
+  }
+
+  Parts parts_;
+  size_t size_ = 0, blocks_ = 0;
+  size_t next_ = 0;           // blocks taken
+  size_t part_ = 0, at_ = 0;  // where the next block starts: part, offset in it
+};
+
+// The rest of one message through the single-stream function.
+void rest(Padded& m, uint32_t state[8], const Engine& with) {
+  uint8_t scratch[64];
+  while (!m.done()) {
+    size_t count;
+    const uint8_t* p = m.take(scratch, SIZE_MAX, &count);
+    with.blocks(state, p, count);
+  }
 }
 
-void Sha256::initial_state(uint32_t state[8]) { std::memcpy(state, kInitial, sizeof kInitial); }
+}  // namespace
 
-Sha256::Digest Sha256::digest_of(const uint32_t state[8]) {
-  Digest out;
+Bytes to_bytes(const Words& words) {
+  Bytes out;
   for (int i = 0; i < 8; ++i) {
-    out[4 * i] = static_cast<uint8_t>(state[i] >> 24);
-    out[4 * i + 1] = static_cast<uint8_t>(state[i] >> 16);
-    out[4 * i + 2] = static_cast<uint8_t>(state[i] >> 8);
-    out[4 * i + 3] = static_cast<uint8_t>(state[i]);
+    out[4 * i] = static_cast<uint8_t>(words[i] >> 24);
+    out[4 * i + 1] = static_cast<uint8_t>(words[i] >> 16);
+    out[4 * i + 2] = static_cast<uint8_t>(words[i] >> 8);
+    out[4 * i + 3] = static_cast<uint8_t>(words[i]);
   }
   return out;
 }
 
-Sha256::Sha256() : blocks_(chosen()) { std::memcpy(state_, kInitial, sizeof state_); }
+const Engine& portable_engine() { return kPortable; }
 
-void Sha256::update(const uint8_t* data, size_t size) {
-  length_ += size;
-  if (buffered_ > 0) {
-    size_t take = 64 - buffered_ < size ? 64 - buffered_ : size;
-    std::memcpy(buffer_ + buffered_, data, take);
-    buffered_ += take;
-    data += take;
-    size -= take;
-    if (buffered_ < 64) return;
-    blocks_(state_, buffer_, 1);
-    buffered_ = 0;
-  }
-  if (size >= 64) {
-    blocks_(state_, data, size / 64);
-    data += size & ~size_t{63};
-    size &= 63;
-  }
-  if (size > 0) {
-    std::memcpy(buffer_, data, size);
-    buffered_ = size;
-  }
+const Engine& engine() {
+  using namespace platform::cpu;
+  if (const Engine* e = sha_ni_engine(); e && has(kShaNi)) return *e;
+  if (const Engine* e = armv8_engine(); e && has(kArmSha2)) return *e;
+  return kPortable;
 }
 
-Sha256::Digest Sha256::finish() {
-  uint64_t bits = length_ * 8;
-  uint8_t tail[128] = {};
-  std::memcpy(tail, buffer_, buffered_);
-  tail[buffered_] = 0x80;
-  size_t total = buffered_ + 1 + 8 <= 64 ? 64 : 128;
-  for (int i = 0; i < 8; ++i) tail[total - 1 - i] = static_cast<uint8_t>(bits >> (8 * i));
-  blocks_(state_, tail, total / 64);
-  return digest_of(state_);
+Words digest(Parts message, const Engine& with) {
+  Words state = kInitial;
+  Padded m(message);
+  rest(m, state.data(), with);
+  return state;
 }
 
-}  // namespace quor::actors
+void digest_pair(Parts a, Parts b, Words& out_a, Words& out_b, const Engine& with) {
+  Padded ma(a), mb(b);
+  Words state_a = kInitial, state_b = kInitial;
+  uint32_t* const states[2] = {state_a.data(), state_b.data()};
+  // A few blocks per call, so that the states stay in registers between them.
+  constexpr size_t kChunk = 8;
+  uint8_t scratch[2][kChunk][64];
+  const uint8_t* list_a[kChunk];
+  const uint8_t* list_b[kChunk];
+  const uint8_t* const* const lists[2] = {list_a, list_b};
+  while (!ma.done() && !mb.done()) {
+    const size_t count = std::min({kChunk, ma.left(), mb.left()});
+    for (size_t t = 0; t < count; ++t) {
+      list_a[t] = ma.take(scratch[0][t]);
+      list_b[t] = mb.take(scratch[1][t]);
+    }
+    with.pair(states, lists, count);
+  }
+  rest(ma, state_a.data(), with);
+  rest(mb, state_b.data(), with);
+  out_a = state_a;
+  out_b = state_b;
+}
+
+}  // namespace quor::actors::sha256

@@ -1,47 +1,52 @@
-// SHA-256 as a streaming digest. The block function is chosen once per process: the x86
-// SHA extensions or the ARMv8 SHA-2 instructions where the processor has them, a portable
-// one otherwise.
+// SHA-256 of messages given as parts (fed one after another, never joined), one message
+// at a time or two at once. The padding is applied here and only here; the block
+// functions come from one engine per instruction set, chosen by the processor's features.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
-namespace quor::actors {
+namespace quor::actors::sha256 {
 
-class Sha256 {
- public:
-  using Digest = std::array<uint8_t, 32>;
-  using BlockFn = void (*)(uint32_t state[8], const uint8_t* blocks, size_t count);
+// A digest as its eight state words (byte 4i is the top byte of word i).
+using Words = std::array<uint32_t, 8>;
+using Bytes = std::array<uint8_t, 32>;
+Bytes to_bytes(const Words& words);
 
-  Sha256();
-  void update(const uint8_t* data, size_t size);
-  void update(std::string_view text) {
-    update(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-  }
-  Digest finish();
-
-  // The two block functions: the portable one, and the accelerated one where it exists.
-  static void blocks_portable(uint32_t state[8], const uint8_t* blocks, size_t count);
-  static BlockFn blocks_accelerated();  // nullptr where the processor lacks the extensions
-
-  // `count` blocks of each of two independent messages (given as arrays of block
-  // pointers), their rounds interleaved so that the processor overlaps them; nullptr where
-  // the processor lacks the extensions.
-  using PairFn = void (*)(uint32_t state_a[8], const uint8_t* const* blocks_a, uint32_t state_b[8],
-                          const uint8_t* const* blocks_b, size_t count);
-  static PairFn pair_accelerated();
-  static void initial_state(uint32_t state[8]);
-
- private:
-  static Digest digest_of(const uint32_t state[8]);
-
-  uint32_t state_[8];
-  uint8_t buffer_[64];
-  size_t buffered_ = 0;
-  uint64_t length_ = 0;
-  BlockFn blocks_;
+// The block functions of one instruction set: `count` consecutive blocks of one message;
+// and `count` blocks of each of two messages (block b of message s at blocks[s][b]), their
+// rounds interleaved so that the processor overlaps them.
+struct Engine {
+  const char* name;
+  void (*blocks)(uint32_t state[8], const uint8_t* data, size_t count);
+  void (*pair)(uint32_t* const states[2], const uint8_t* const* const blocks[2], size_t count);
 };
 
-}  // namespace quor::actors
+const Engine& portable_engine();
+// The engines this build has for the instruction set (nullptr where it has none); run
+// one only where cpu::features() says so.
+const Engine* sha_ni_engine();
+const Engine* armv8_engine();
+// The fastest engine the processor's features allow.
+const Engine& engine();
+
+using Parts = std::span<const std::string_view>;
+Words digest(Parts message, const Engine& with = engine());
+// Both digests at once: the blocks the two messages have in common go through the pair
+// function, the longer message's rest through the single one.
+void digest_pair(Parts a, Parts b, Words& out_a, Words& out_b, const Engine& with = engine());
+
+inline constexpr uint32_t kRound[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+}  // namespace quor::actors::sha256

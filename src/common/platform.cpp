@@ -1,8 +1,8 @@
-// What the platform layer asks the processor and the operating system. Each question is
-// answered once per process by its caller, which keeps the answer.
+// What the platform layer asks the processor and the operating system, once per process.
 #include "common/platform.hpp"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 #if defined(_WIN32)
@@ -66,51 +66,72 @@ uint64_t saved_state() {
 }  // namespace
 #endif
 
-bool sha_ni() {
-#if QUOR_X86_64
-  unsigned leaf1[4], leaf7[4];
-  if (!cpuid_1_7(leaf1, leaf7)) return false;
-  bool ssse3 = (leaf1[2] >> 9) & 1, sse41 = (leaf1[2] >> 19) & 1;
-  bool sha = (leaf7[1] >> 29) & 1;
-  return ssse3 && sse41 && sha;
-#else
-  return false;
-#endif
-}
+namespace {
 
-bool avx2() {
+uint32_t detect() {
+  uint32_t word = 0;
 #if QUOR_X86_64
+  word |= kSse2;
   unsigned leaf1[4], leaf7[4];
-  if (!cpuid_1_7(leaf1, leaf7)) return false;
-  bool osxsave = (leaf1[2] >> 27) & 1, avx = (leaf1[2] >> 28) & 1;
-  if (!osxsave || !avx) return false;
-  // The XMM and YMM halves must both be saved, or the upper lanes are lost on a switch.
-  return (saved_state() & 6) == 6 && ((leaf7[1] >> 5) & 1);
-#else
-  return false;
-#endif
-}
-
-bool arm_sha2() {
-#if QUOR_AARCH64
+  if (cpuid_1_7(leaf1, leaf7)) {
+    const bool ssse3 = (leaf1[2] >> 9) & 1, sse41 = (leaf1[2] >> 19) & 1;
+    if (ssse3 && sse41 && ((leaf7[1] >> 29) & 1)) word |= kShaNi;
+    const bool osxsave = (leaf1[2] >> 27) & 1, avx = (leaf1[2] >> 28) & 1;
+    // The XMM and YMM halves must both be saved, or the upper lanes are lost on a switch.
+    if (osxsave && avx && (saved_state() & 6) == 6 && ((leaf7[1] >> 5) & 1)) word |= kAvx2;
+  }
+#elif QUOR_AARCH64
+  word |= kNeon;
 #if defined(_WIN32)
-  return IsProcessorFeaturePresent(PF_ARM_V8_CRYPTO_INSTRUCTIONS_AVAILABLE) != 0;
+  if (IsProcessorFeaturePresent(PF_ARM_V8_CRYPTO_INSTRUCTIONS_AVAILABLE)) word |= kArmSha2;
 #elif defined(__APPLE__)
   int value = 0;
   size_t size = sizeof value;
-  if (sysctlbyname("hw.optional.arm.FEAT_SHA256", &value, &size, nullptr, 0) != 0) {
-    return true;  // older systems lack the name, but every Apple arm64 processor has them
+  // Older systems lack the name, but every Apple arm64 processor has the instructions.
+  if (sysctlbyname("hw.optional.arm.FEAT_SHA256", &value, &size, nullptr, 0) != 0 || value) {
+    word |= kArmSha2;
   }
-  return value != 0;
 #elif defined(__linux__)
   constexpr unsigned long kHwcapSha2 = 1ul << 6;  // HWCAP_SHA2 in the kernel's uapi
-  return (getauxval(AT_HWCAP) & kHwcapSha2) != 0;
-#else
-  return false;
+  if (getauxval(AT_HWCAP) & kHwcapSha2) word |= kArmSha2;
 #endif
-#else
-  return false;
 #endif
+  return word;
+}
+
+#if defined(QUOR_DISPATCH_OVERRIDE)
+// QUOR_KERNELS: implementation names separated by commas; only the features they name are
+// kept ("portable" names none). A name the processor lacks stays off.
+uint32_t named(const char* list) {
+  static constexpr struct {
+    const char* name;
+    uint32_t bits;
+  } kNames[] = {{"portable", 0}, {"sse2", kSse2},    {"avx2", kAvx2},
+                {"neon", kNeon}, {"sha-ni", kShaNi}, {"armv8", kArmSha2}};
+  uint32_t word = 0;
+  for (const char* p = list; *p;) {
+    const char* end = std::strchr(p, ',');
+    const size_t n = end ? static_cast<size_t>(end - p) : std::strlen(p);
+    for (const auto& entry : kNames) {
+      if (std::strlen(entry.name) == n && std::strncmp(entry.name, p, n) == 0) word |= entry.bits;
+    }
+    p += end ? n + 1 : n;
+  }
+  return word;
+}
+#endif
+
+}  // namespace
+
+uint32_t features() {
+  static const uint32_t word = [] {
+    uint32_t found = detect();
+#if defined(QUOR_DISPATCH_OVERRIDE)
+    if (const char* list = std::getenv("QUOR_KERNELS")) found &= named(list);
+#endif
+    return found;
+  }();
+  return word;
 }
 
 }  // namespace cpu

@@ -138,6 +138,18 @@ inline void prefetch(const void* p) {
 #endif
 }
 
+// The same pointer, which the compiler may no longer assume it knows: loads through it
+// are not merged with loads through the original.
+template <class T>
+QUOR_ALWAYS_INLINE T* opaque(T* p) {
+#if QUOR_MSVC
+  return p;
+#else
+  __asm__("" : "+r"(p));
+  return p;
+#endif
+}
+
 [[noreturn]] inline void unreachable() {
 #if QUOR_MSVC
   __assume(0);
@@ -219,11 +231,20 @@ inline uint64_t mul_fold(uint64_t a, uint64_t b) {
   return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
 }
 
-// Optional instruction sets, asked of the processor and the operating system once.
+// Optional instruction sets: one word, asked of the processor and the operating system
+// once and kept. Every kernel dispatch reads it. Builds with QUOR_DISPATCH_OVERRIDE (test
+// builds only) narrow it to the implementations that QUOR_KERNELS names, so that one build
+// can run every suite on each of them.
 namespace cpu {
-bool sha_ni();    // x86-64 SHA extensions with SSSE3 and SSE4.1
-bool avx2();      // x86-64 AVX2, with the operating system saving the 256-bit registers
-bool arm_sha2();  // ARMv8 SHA-256 instructions
+enum Feature : uint32_t {
+  kSse2 = 1u << 0,     // x86-64 vector kernels (every x86-64 processor has it)
+  kAvx2 = 1u << 1,     // with the operating system saving the 256-bit registers
+  kShaNi = 1u << 2,    // x86-64 SHA extensions with SSSE3 and SSE4.1
+  kNeon = 1u << 3,     // aarch64 vector kernels (every aarch64 processor has it)
+  kArmSha2 = 1u << 4,  // ARMv8 SHA-256 instructions
+};
+uint32_t features();
+inline bool has(uint32_t feature) { return (features() & feature) != 0; }
 }  // namespace cpu
 
 // Sixty-four bits the operating system made up for this process (or, where it gives

@@ -29,19 +29,4 @@ float cosine_similarity(std::span<const float> a, std::span<const float> b);
 std::vector<std::pair<uint64_t, float>> top_k(std::span<const float> query, const Matrix& matrix,
                                               uint64_t k);
 
-// The sums top_k scores rows with: dot (query . row) and yy (row . row), each left to
-// right. The four-rows-at-once kernel exists where the build has a vector unit
-// (kFourRowsVector), the eight-rows one where the processor has AVX2 (eight_rows_ready);
-// both give every row exactly what row_sums gives it.
-namespace kernel {
-void row_sums(const float* q, const float* y, size_t n, float& dot, float& yy);
-void four_rows_portable(const float* q, const float* const r[4], size_t n, float dot[4],
-                        float yy[4]);
-void four_rows_vector(const float* q, const float* const r[4], size_t n, float dot[4], float yy[4]);
-extern const bool kFourRowsVector;
-bool eight_rows_ready();
-void eight_rows_vector(const float* q, const float* const r[8], size_t n, float dot[8],
-                       float yy[8]);
-}  // namespace kernel
-
 }  // namespace quor::vectors

@@ -1,35 +1,41 @@
-// The four- and eight-rows-at-once vector kernels against the scalar sums, bit for bit: NaN,
-// infinities, subnormals, squares that overflow, and every length around the vector width.
+// Every vector kernel set the processor can run against a plain reference of the sums,
+// bit for bit: NaN, infinities, subnormals, squares that overflow, every length around the
+// vector widths, every row count up to a tile and beyond (so every group size and leftover
+// path runs), rows of floats and of doubles narrowed on the way in.
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <vector>
 
 #include "check.hpp"
-#include "vectors/vectors.hpp"
+#include "common/platform.hpp"
+#include "vectors/kernels.hpp"
 
-namespace kernel = quor::vectors::kernel;
+namespace kernels = quor::vectors::kernels;
+using namespace quor::platform::cpu;
 
 namespace {
 
-float draw(check::Random& rng) {
-  switch (rng.below(12)) {
+double draw(check::Random& rng) {
+  switch (rng.below(14)) {
     case 0:
-      return std::numeric_limits<float>::quiet_NaN();
+      return std::numeric_limits<double>::quiet_NaN();
     case 1:
-      return rng.below(2) ? std::numeric_limits<float>::infinity()
-                          : -std::numeric_limits<float>::infinity();
+      return rng.below(2) ? std::numeric_limits<double>::infinity()
+                          : -std::numeric_limits<double>::infinity();
     case 2:  // subnormal, either sign
       return std::bit_cast<float>(static_cast<uint32_t>(rng.next() & 0x807fffff));
     case 3:  // its square overflows
-      return (rng.below(2) ? 1.0f : -1.0f) * std::ldexp(1.0f, 64 + static_cast<int>(rng.below(60)));
+      return (rng.below(2) ? 1.0 : -1.0) * std::ldexp(1.0, 64 + static_cast<int>(rng.below(60)));
     case 4:
-      return rng.below(2) ? 0.0f : -0.0f;
-    case 5:  // any bit pattern
+      return rng.below(2) ? 0.0 : -0.0;
+    case 5:  // any float bit pattern
       return std::bit_cast<float>(static_cast<uint32_t>(rng.next()));
+    case 6:  // a double that rounds when narrowed, or lies beyond the float range
+      return std::ldexp((rng.below(2) ? 1.0 : -1.0) * static_cast<double>(rng.next() >> 11),
+                        static_cast<int>(rng.below(300)) - 213);
     default:  // ordinary values, whose sums round at every step
-      return static_cast<float>(static_cast<int64_t>(rng.below(2000001)) - 1000000) / 997.0f;
+      return static_cast<double>(static_cast<int64_t>(rng.below(2000001)) - 1000000) / 997.0;
   }
 }
 
@@ -40,11 +46,13 @@ bool same(float a, float b) {
 }
 
 // The sums as the module promises them: each product rounded before it is added (the
-// volatile store keeps any compiler from fusing the two).
-void reference_sums(const float* q, const float* y, size_t n, float& dot, float& yy) {
+// volatile stores keep any compiler from fusing the two).
+template <class T>
+void reference_sums(const float* q, const T* y, size_t n, float& dot, float& yy) {
   float d = 0.0f, s = 0.0f;
   for (size_t i = 0; i < n; ++i) {
-    volatile float product = q[i] * y[i], square = y[i] * y[i];
+    const float v = static_cast<float>(y[i]);
+    volatile float product = q[i] * v, square = v * v;
     d = d + product;
     s = s + square;
   }
@@ -55,42 +63,63 @@ void reference_sums(const float* q, const float* y, size_t n, float& dot, float&
 }  // namespace
 
 int main() {
-  std::printf("vector kernel: %s%s\n", kernel::kFourRowsVector ? "vector" : "portable",
-              kernel::eight_rows_ready() ? ", eight rows" : "");
+  std::vector<const kernels::Set*> sets = {&kernels::portable()};
+  if (kernels::sse2() && has(kSse2)) sets.push_back(kernels::sse2());
+  if (kernels::avx2() && has(kAvx2)) sets.push_back(kernels::avx2());
+  if (kernels::neon() && has(kNeon)) sets.push_back(kernels::neon());
+  std::printf("vector kernel sets:");
+  for (const auto* s : sets) std::printf(" %s", s->name);
+  std::printf(" (chosen: %s)\n", kernels::chosen().name);
+
   check::Random rng(0xc051);
   long cases = 0;
-  for (int round = 0; round < 4000; ++round) {
-    size_t n = round < 80 ? static_cast<size_t>(round) : rng.below(round % 10 == 0 ? 700 : 40);
+  const size_t most = 2 * kernels::kTile + 5;
+  for (int round = 0; round < 3000; ++round) {
+    const size_t n =
+        round < 80 ? static_cast<size_t>(round) : rng.below(round % 10 == 0 ? 700 : 40);
+    const size_t count = rng.below(most + 1);
     // Rare special values in most rounds, so that most sums stay finite and exact bits matter.
-    bool plain = rng.below(3) != 0;
-    std::vector<float> q(n), rows[8];
-    for (float& x : q) x = plain ? draw(rng) * (rng.below(50) != 0) + 0.5f : draw(rng);
-    for (auto& row : rows) {
-      row.resize(n);
-      for (float& x : row)
-        x = plain && rng.below(8) != 0 ? static_cast<float>(rng.below(1000)) / 7.0f : draw(rng);
+    const bool plain = rng.below(3) != 0;
+    std::vector<float> q(n);
+    for (float& x : q)
+      x = static_cast<float>(plain ? draw(rng) * (rng.below(50) != 0) + 0.5 : draw(rng));
+    std::vector<std::vector<double>> wide(count, std::vector<double>(n));
+    std::vector<std::vector<float>> narrow(count, std::vector<float>(n));
+    std::vector<const double*> wide_rows(count);
+    std::vector<const float*> rows(count);
+    for (size_t j = 0; j < count; ++j) {
+      for (size_t i = 0; i < n; ++i) {
+        wide[j][i] =
+            plain && rng.below(8) != 0 ? static_cast<double>(rng.below(1000)) / 7.0 : draw(rng);
+        narrow[j][i] = static_cast<float>(wide[j][i]);
+      }
+      wide_rows[j] = wide[j].data();
+      rows[j] = narrow[j].data();
     }
-    const float* r[8];
-    for (int j = 0; j < 8; ++j) r[j] = rows[j].data();
-    float dot[8], yy[8], dot_p[8], yy_p[8], dot_8[8], yy_8[8];
-    for (int h = 0; h < 8; h += 4) {
-      kernel::four_rows_vector(q.data(), r + h, n, dot + h, yy + h);
-      kernel::four_rows_portable(q.data(), r + h, n, dot_p + h, yy_p + h);
-    }
-    const bool eight = kernel::eight_rows_ready();
-    if (eight) kernel::eight_rows_vector(q.data(), r, n, dot_8, yy_8);
-    for (int j = 0; j < 8; ++j) {
-      float d0, y0, d1, y1;
-      reference_sums(q.data(), r[j], n, d0, y0);
-      kernel::row_sums(q.data(), r[j], n, d1, y1);
-      check::expect(same(d1, d0) && same(y1, y0), "scalar row %d of round %d (n = %zu)", j, round,
-                    n);
-      check::expect(same(dot[j], d0) && same(yy[j], y0), "row %d of round %d (n = %zu)", j, round,
-                    n);
-      check::expect(same(dot_p[j], d0) && same(yy_p[j], y0), "portable row %d of round %d", j,
-                    round);
-      check::expect(!eight || (same(dot_8[j], d0) && same(yy_8[j], y0)),
-                    "eight-rows row %d of round %d (n = %zu)", j, round, n);
+    std::vector<float> dot0(count), yy0(count), dot(count), yy(count);
+    for (size_t j = 0; j < count; ++j) reference_sums(q.data(), rows[j], n, dot0[j], yy0[j]);
+    for (const kernels::Set* set : sets) {
+      for (int w = 0; w < 2; ++w) {
+        if (w) {
+          set->wide_rows(q.data(), wide_rows.data(), count, n, dot.data(), yy.data());
+        } else {
+          set->rows(q.data(), rows.data(), count, n, dot.data(), yy.data());
+        }
+        for (size_t j = 0; j < count; ++j) {
+          check::expect(same(dot[j], dot0[j]) && same(yy[j], yy0[j]),
+                        "%s%s: row %zu of %zu, round %d (n = %zu)", set->name,
+                        w ? " (doubles)" : "", j, count, round, n);
+        }
+      }
+      if (count >= 2) {
+        float sums[3];
+        set->cosine(rows[0], rows[1], n, sums);
+        float xx, yy1, dot01, unused;
+        reference_sums(rows[0], rows[0], n, unused, xx);
+        reference_sums(rows[0], rows[1], n, dot01, yy1);
+        check::expect(same(sums[0], dot01) && same(sums[1], xx) && same(sums[2], yy1),
+                      "%s: cosine sums, round %d (n = %zu)", set->name, round, n);
+      }
     }
     ++cases;
   }
