@@ -47,22 +47,6 @@ inline char* format_integer(const JsonDocument& v, char* out) {
   return format_uint(magnitude, out + negative);
 }
 
-// The short escape letter of a byte below 0x20 or '"' / '\\', or 'u' for \u00XX.
-struct EscapeTable {
-  char v[256];
-  constexpr EscapeTable() : v() {
-    for (int i = 0; i < 0x20; ++i) v[i] = 'u';
-    v[unsigned{'\b'}] = 'b';
-    v[unsigned{'\t'}] = 't';
-    v[unsigned{'\n'}] = 'n';
-    v[unsigned{'\f'}] = 'f';
-    v[unsigned{'\r'}] = 'r';
-    v[unsigned{'"'}] = '"';
-    v[unsigned{'\\'}] = '\\';
-  }
-};
-constexpr EscapeTable kEscape;
-
 // Writes through a raw cursor into the buffer's own storage. The buffer is lengthened a
 // slice at a time just ahead of the cursor (never zero-filled), and trimmed to the text
 // at the end.
@@ -122,17 +106,7 @@ char* Writer::escaped(const char* s, const char* end, char* p) {
     copy_bytes(p, s, run);
     p += run;
     if (r == end) return p;
-    unsigned char c = static_cast<unsigned char>(*r);
-    char e = kEscape.v[c];
-    *p++ = '\\';
-    if (e != 'u') {
-      *p++ = e;
-    } else {
-      std::memcpy(p, "u00", 3);
-      p[3] = "0123456789abcdef"[c >> 4];
-      p[4] = "0123456789abcdef"[c & 0xf];
-      p += 5;
-    }
+    p = detail::put_escape(static_cast<unsigned char>(*r), p);
     s = r + 1;
   }
 }
