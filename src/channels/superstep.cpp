@@ -219,7 +219,9 @@ std::optional<Result<Buffer>> advance_text(std::string_view normal, const json::
     }
   }
   std::sort(created.begin(), created.begin() + static_cast<ptrdiff_t>(n_created),
-            [](const auto& a, const auto& b) { return bytes::compare(a.first.str(), b.first.str()) < 0; });
+            [](const auto& a, const auto& b) {
+              return bytes::compare(a.first.str(), b.first.str()) < 0;
+            });
 
   Buffer out;
   out.reserve(normal.size() + updates_json.size() + 16);

@@ -125,8 +125,8 @@ class Normalizer {
   const char* flushed_;
   char* limit_ = nullptr;
   std::vector<Member> members_;
-  std::string decoded_;   // an escaped string's content, decoded
-  std::string escaped_;   // and escaped again
+  std::string decoded_;     // an escaped string's content, decoded
+  std::string escaped_;     // and escaped again
   std::vector<char> held_;  // an object's member texts while they are put in order
   std::vector<uint32_t> order_;
   std::vector<Member> sorted_;
@@ -347,8 +347,10 @@ after_value:
       for (size_t k = frame.first; k < members_.size(); ++k) {
         const Member& m = members_[k];
         size_t text_end = k + 1 < members_.size() ? members_[k + 1].begin - 1 : offset(q, p);
-        members->push_back({m.key, {m.value, static_cast<size_t>(m.value_end - m.value)},
-                            m.begin - base_, text_end - base_});
+        members->push_back({m.key,
+                            {m.value, static_cast<size_t>(m.value_end - m.value)},
+                            m.begin - base_,
+                            text_end - base_});
       }
     }
     members_.resize(frame.first);
@@ -365,7 +367,7 @@ after_value:
   --depth;
   goto after_value;
 
-key:  // q at the key's opening quote
+key :  // q at the key's opening quote
 {
   Frame& frame = frames[depth - 1];
   Member m{{}, offset(q, p), nullptr, nullptr};
@@ -386,8 +388,7 @@ key:  // q at the key's opening quote
 
 }  // namespace
 
-bool normalize_json(std::string_view input, InputMode mode, Buffer& out,
-                    TopMembers* members) {
+bool normalize_json(std::string_view input, InputMode mode, Buffer& out, TopMembers* members) {
   Normalizer normalizer(input, mode, out, members != nullptr ? &members->keys : nullptr);
   return normalizer.run(members != nullptr ? &members->list : nullptr);
 }

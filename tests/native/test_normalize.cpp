@@ -28,11 +28,30 @@ void space(std::string& out, unsigned often) {
 std::string number() {
   switch (rng.below(6)) {
     case 0:
-      return pick({"0", "-0", "1", "-1", "18446744073709551615", "18446744073709551616",
-                   "-9223372036854775808", "-9223372036854775809", "9999999999999999999",
-                   "-999999999999999999", "12345678901234567890123", "1e2", "1E400", "-0.0",
-                   "0.15838287025480557", "7.142328006063565e-165", "1e-400", "1.0",
-                   "100.0", "1e16", "0.00001", "1e-6", "5e-324", "1.7976931348623157e308"});
+      return pick({"0",
+                   "-0",
+                   "1",
+                   "-1",
+                   "18446744073709551615",
+                   "18446744073709551616",
+                   "-9223372036854775808",
+                   "-9223372036854775809",
+                   "9999999999999999999",
+                   "-999999999999999999",
+                   "12345678901234567890123",
+                   "1e2",
+                   "1E400",
+                   "-0.0",
+                   "0.15838287025480557",
+                   "7.142328006063565e-165",
+                   "1e-400",
+                   "1.0",
+                   "100.0",
+                   "1e16",
+                   "0.00001",
+                   "1e-6",
+                   "5e-324",
+                   "1.7976931348623157e308"});
     case 1:
       return std::to_string(static_cast<int64_t>(rng.next()) >> rng.below(64));
     case 2:
@@ -42,7 +61,8 @@ std::string number() {
       s += std::to_string(rng.below(1000000) >> rng.below(20));
       if (rng.below(3) != 0) {
         s += '.';
-        for (uint64_t n = 1 + rng.below(18); n != 0; --n) s += static_cast<char>('0' + rng.below(10));
+        for (uint64_t n = 1 + rng.below(18); n != 0; --n)
+          s += static_cast<char>('0' + rng.below(10));
       }
       if (rng.below(3) == 0) {
         s += pick({"e", "E", "e+", "e-", "E-"});
@@ -61,8 +81,8 @@ std::string string_token() {
                  "\x7f", "abcdefghijklmnopqrstuvwxyz"});
     } else {
       s += pick({"\\\"", "\\\\", "\\/", "\\b", "\\f", "\\n", "\\r", "\\t", "\\u0000", "\\u001b",
-                 "\\u001B", "\\u0041", "\\u00e9", "\\u00E9", "\\u20ac", "\\ud83d\\ude00",
-                 "\\u007f", "\\u0008"});
+                 "\\u001B", "\\u0041", "\\u00e9", "\\u00E9", "\\u20ac", "\\ud83d\\ude00", "\\u007f",
+                 "\\u0008"});
     }
   }
   return s + "\"";
@@ -87,10 +107,10 @@ void value(std::string& out, int depth) {
       uint64_t n = rng.below(6);
       std::vector<std::string> keys;
       for (uint64_t i = 0; i < n; ++i) {
-        keys.push_back(rng.below(4) == 0 ? string_token()
-                                         : std::string("\"") + pick({"a", "b", "B", "ab", "_",
-                                                                     "a\\u0000", "\xc3\xa9"}) +
-                                               "\"");
+        keys.push_back(rng.below(4) == 0
+                           ? string_token()
+                           : std::string("\"") +
+                                 pick({"a", "b", "B", "ab", "_", "a\\u0000", "\xc3\xa9"}) + "\"");
       }
       // Often in order already, as our own writer leaves them.
       if (rng.below(2) == 0) std::sort(keys.begin(), keys.end());
