@@ -75,8 +75,10 @@ class Normalizer {
   }
   QUOR_NOINLINE char* grow(char* p, size_t n) {
     size_t used = p == nullptr ? base_ : static_cast<size_t>(p - out_.data());
-    size_t want = used + n + std::max<size_t>(used / 2, 256);
-    out_.resize_for_overwrite(want);
+    // A reservation the caller made is used up first.
+    size_t want = used + n;
+    if (want > out_.capacity()) want += std::max<size_t>(used / 2, 256);
+    out_.resize_for_overwrite(std::max(want, out_.capacity()));
     limit_ = out_.data() + out_.size();
     return out_.data() + used;
   }
@@ -84,7 +86,7 @@ class Normalizer {
   char* flush(const char* q, char* p) {
     size_t n = static_cast<size_t>(q - flushed_);
     p = room(p, n);
-    std::memcpy(p, flushed_, n);
+    copy_bytes(p, flushed_, n);
     flushed_ = q;
     return p + n;
   }
@@ -111,8 +113,9 @@ class Normalizer {
   }
 
   const char* string(const char* q, char*& p, std::string_view* key);
-  QUOR_NOINLINE const char* escaped_string(const char* start, const char* q, char*& p,
-                                           std::string_view* key);
+  QUOR_NOINLINE const char* escaped_string(const char* start, const char* q, char*& p);
+  QUOR_NOINLINE const char* escaped_key(const char* start, const char* q, char*& p,
+                                        std::string_view* key);
   const char* number(const char* q, char*& p);
   QUOR_NOINLINE const char* real(const char* q, char*& p);
   char* close_object(const Frame& frame, char* p);
@@ -156,7 +159,7 @@ QUOR_ALWAYS_INLINE const char* Normalizer::string(const char* q, char*& p, std::
   if (r == end_) return nullptr;
   if (*r != '"') {
     if (*r != '\\') return nullptr;
-    return escaped_string(start, r, p, key);
+    return key != nullptr ? escaped_key(start, r, p, key) : escaped_string(start, r, p);
   }
   size_t n = static_cast<size_t>(r - start);
   if (check_utf8_ && !ascii && !valid_utf8(start, n)) return nullptr;
@@ -164,10 +167,52 @@ QUOR_ALWAYS_INLINE const char* Normalizer::string(const char* q, char*& p, std::
   return r + 1;
 }
 
-// Decoded as the reader decodes (its own escape functions), then escaped as the writer
-// escapes; kept as it is when that gives the same text.
-const char* Normalizer::escaped_string(const char* start, const char* q, char*& p,
-                                       std::string_view* key) {
+// A value with escapes: each escape decoded as the reader decodes it (its own function)
+// and escaped again as the writer escapes, straight into the output. The text never grows:
+// no escape comes out longer than it went in.
+const char* Normalizer::escaped_string(const char* start, const char* q, char*& p) {
+  const char* token = start - 1;
+  p = flush(token, p);
+  size_t content = offset(start, p);
+  p = room(p, static_cast<size_t>(q - token) + 8);
+  std::memcpy(p, token, static_cast<size_t>(q - token));
+  p += q - token;
+  while (*q != '"') {
+    if (*q != '\\') return nullptr;
+    ++q;
+    if (q == end_) return nullptr;
+    char decoded[4];
+    char* w = decoded;
+    bool clean = true;
+    Step escape = decode_escape(q, end_, w, clean);
+    if (escape.end == nullptr) return nullptr;
+    p = room(p, 8);
+    for (const char* d = decoded; d != w; ++d) {
+      if (is_special(static_cast<unsigned char>(*d))) {
+        p = put_escape(static_cast<unsigned char>(*d), p);
+      } else {
+        *p++ = *d;
+      }
+    }
+    q = escape.end;
+    const char* r = find_special(q, end_);
+    if (r == end_) return nullptr;
+    p = room(p, static_cast<size_t>(r - q) + 8);
+    std::memcpy(p, q, static_cast<size_t>(r - q));
+    p += r - q;
+    q = r;
+  }
+  // Escapes are ASCII, so the written content is UTF-8 exactly when the decoded one is.
+  const char* text = out_.data() + content;
+  if (check_utf8_ && !valid_utf8(text, static_cast<size_t>(p - text))) return nullptr;
+  *p++ = '"';
+  flushed_ = q + 1;
+  return q + 1;
+}
+
+// A key with escapes is also kept decoded, for the order of its object.
+const char* Normalizer::escaped_key(const char* start, const char* q, char*& p,
+                                    std::string_view* key) {
   decoded_.assign(start, q);
   size_t used = decoded_.size();
   while (*q != '"') {
@@ -208,11 +253,9 @@ const char* Normalizer::escaped_string(const char* start, const char* q, char*& 
   if (text != std::string_view(token, static_cast<size_t>(q + 1 - token))) {
     p = replace(token, q + 1, text, p);
   }
-  if (key != nullptr) {
-    char* kept = static_cast<char*>(keys_.allocate(used));
-    if (used != 0) std::memcpy(kept, decoded_.data(), used);
-    *key = {kept, used};
-  }
+  char* kept = static_cast<char*>(keys_.allocate(used));
+  if (used != 0) std::memcpy(kept, decoded_.data(), used);
+  *key = {kept, used};
   return q + 1;
 }
 
@@ -231,6 +274,28 @@ QUOR_ALWAYS_INLINE const char* Normalizer::number(const char* q, char*& p) {
   return real(q, p);
 }
 
+// Whether a float token is already written as the writer writes its value: a plain
+// decimal [-]I.F of at most fifteen digits, spelled as the layout spells its digits. The
+// reader's value of such a token is correctly rounded (a significand below 2^53 divided by
+// an exact power of ten), and the fifteen digits are then the shortest that give it back.
+inline bool is_written_form(const char* q, const char* e) {
+  q += *q == '-';
+  const char* dot = digit_run(q, e);
+  if (dot == e || *dot != '.' || e - q - 1 > 15) return false;
+  const char* f = dot + 1;
+  if (digit_run(f, e) != e || f == e) return false;
+  if (*q != '0') {
+    // Digits I.F, exponent |I| - 1 up to 15; no trailing zero unless the fraction is "0".
+    return dot - q <= 16 && (e[-1] != '0' || e - f == 1);
+  }
+  if (dot - q != 1) return false;
+  if (e - f == 1 && *f == '0') return true;  // zero
+  // 0.000ddd: at most four zeros (exponent -5), no trailing zero.
+  const char* d = f;
+  while (d != e && *d == '0') ++d;
+  return d != e && d - f <= 4 && e[-1] != '0';
+}
+
 const char* Normalizer::real(const char* q, char*& p) {
   JsonDocument v;
   const char* e = read_number_fast(q, end_, v);
@@ -239,7 +304,7 @@ const char* Normalizer::real(const char* q, char*& p) {
     if (exact.end == nullptr) return nullptr;
     e = exact.end;
   }
-  if (v.kind() != Kind::Float) return e;
+  if (v.kind() != Kind::Float || is_written_form(q, e)) return e;
   char text[64];
   std::string_view written(text, static_cast<size_t>(format_double(v.d(), text) - text));
   if (written != std::string_view(q, static_cast<size_t>(e - q))) p = replace(q, e, written, p);
@@ -254,8 +319,17 @@ char* Normalizer::close_object(const Frame& frame, char* p) {
   Member* m = members_.data() + frame.first;
   order_.resize(n);
   for (size_t k = 0; k < n; ++k) order_[k] = static_cast<uint32_t>(k);
-  std::stable_sort(order_.begin(), order_.end(),
-                   [m](uint32_t a, uint32_t b) { return bytes::compare(m[a].key, m[b].key) < 0; });
+  auto less = [m](uint32_t a, uint32_t b) { return bytes::compare(m[a].key, m[b].key) < 0; };
+  if (n <= 16) {  // records are small: an insertion sort, stable and with no allocation
+    for (size_t k = 1; k < n; ++k) {
+      uint32_t cur = order_[k];
+      size_t j = k;
+      for (; j > 0 && less(cur, order_[j - 1]); --j) order_[j] = order_[j - 1];
+      order_[j] = cur;
+    }
+  } else {
+    std::stable_sort(order_.begin(), order_.end(), less);
+  }
   size_t end = static_cast<size_t>(p - out_.data());
   held_.assign(out_.data() + frame.content, out_.data() + end);
   // Member k's text runs from its key to the comma before the next member.
@@ -267,7 +341,7 @@ char* Normalizer::close_object(const Frame& frame, char* p) {
     if (i + 1 < n && m[order_[i + 1]].key == m[k].key) continue;
     if (!sorted_.empty()) *p++ = ',';
     size_t from = m[k].begin - frame.content, size = text_end(k) - m[k].begin;
-    std::memcpy(p, held_.data() + from, size);
+    copy_bytes(p, held_.data() + from, size);
     sorted_.push_back({m[k].key, static_cast<size_t>(p - out_.data()), m[k].value, m[k].value_end});
     p += size;
   }
