@@ -94,7 +94,7 @@ class Normalizer {
   char* replace(const char* from, const char* to, std::string_view text, char* p) {
     p = flush(from, p);
     p = room(p, text.size());
-    std::memcpy(p, text.data(), text.size());
+    copy_bytes(p, text.data(), text.size());
     flushed_ = to;
     return p + text.size();
   }
