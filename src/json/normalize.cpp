@@ -94,7 +94,7 @@ class Normalizer {
   char* replace(const char* from, const char* to, std::string_view text, char* p) {
     p = flush(from, p);
     p = room(p, text.size());
-    copy_bytes(p, text.data(), text.size());
+    std::memcpy(p, text.data(), text.size());
     flushed_ = to;
     return p + text.size();
   }
@@ -307,7 +307,12 @@ const char* Normalizer::real(const char* q, char*& p) {
   if (v.kind() != Kind::Float || is_written_form(q, e)) return e;
   char text[64];
   std::string_view written(text, static_cast<size_t>(format_double(v.d(), text) - text));
-  if (written != std::string_view(q, static_cast<size_t>(e - q))) p = replace(q, e, written, p);
+  if (written == std::string_view(q, static_cast<size_t>(e - q))) return e;
+  p = flush(q, p);
+  p = room(p, sizeof text);
+  std::memcpy(p, text, sizeof text);  // one fixed-size copy; the layout is shorter
+  flushed_ = e;
+  p += written.size();
   return e;
 }
 
