@@ -175,7 +175,7 @@ const char* Normalizer::escaped_string(const char* start, const char* q, char*& 
   p = flush(token, p);
   size_t content = offset(start, p);
   p = room(p, static_cast<size_t>(q - token) + 8);
-  std::memcpy(p, token, static_cast<size_t>(q - token));
+  copy_bytes(p, token, static_cast<size_t>(q - token));
   p += q - token;
   while (*q != '"') {
     if (*q != '\\') return nullptr;
@@ -198,7 +198,7 @@ const char* Normalizer::escaped_string(const char* start, const char* q, char*& 
     const char* r = find_special(q, end_);
     if (r == end_) return nullptr;
     p = room(p, static_cast<size_t>(r - q) + 8);
-    std::memcpy(p, q, static_cast<size_t>(r - q));
+    copy_bytes(p, q, static_cast<size_t>(r - q));
     p += r - q;
     q = r;
   }
