@@ -14,6 +14,7 @@
 #include "json/float_text.hpp"
 #include "json/json.hpp"
 #include "json/numbers.hpp"
+#include "json/output.hpp"
 #include "json/scan.hpp"
 
 namespace quor::json {
@@ -49,7 +50,6 @@ class Normalizer {
         begin_(input.data()),
         check_utf8_(mode == InputMode::Bytes),
         out_(out),
-        base_(out.size()),
         flushed_(input.data()),
         keys_(keys != nullptr ? *keys : own_keys_) {}
 
@@ -69,19 +69,7 @@ class Normalizer {
     size_t content;  // output offset just after the opening bracket
   };
 
-  char* room(char* p, size_t n) {
-    if (static_cast<size_t>(limit_ - p) < n) p = grow(p, n);
-    return p;
-  }
-  QUOR_NOINLINE char* grow(char* p, size_t n) {
-    size_t used = p == nullptr ? base_ : static_cast<size_t>(p - out_.data());
-    // A reservation the caller made is used up first.
-    size_t want = used + n;
-    if (want > out_.capacity()) want += std::max<size_t>(used / 2, 256);
-    out_.resize_for_overwrite(std::max(want, out_.capacity()));
-    limit_ = out_.data() + out_.size();
-    return out_.data() + used;
-  }
+  char* room(char* p, size_t n) { return out_.room(p, n); }
   // Brings the output up to input position q.
   char* flush(const char* q, char* p) {
     size_t n = static_cast<size_t>(q - flushed_);
@@ -123,10 +111,8 @@ class Normalizer {
   const char* const end_;
   const char* const begin_;
   const bool check_utf8_;
-  Buffer& out_;
-  const size_t base_;
+  Output out_;
   const char* flushed_;
-  char* limit_ = nullptr;
   std::vector<Member> members_;
   std::string decoded_;     // an escaped string's content, decoded
   std::string escaped_;     // and escaped again
@@ -357,7 +343,7 @@ char* Normalizer::close_object(const Frame& frame, char* p) {
 
 bool Normalizer::run(std::vector<MemberText>* members) {
   const char* const end = end_;
-  char* p = grow(nullptr, static_cast<size_t>(end - begin_) + 16);
+  char* p = out_.start(static_cast<size_t>(end - begin_) + 16);
   const char* q = space(begin_, p);
   if (q == end) return false;
   Frame frames[kDepthBudget];
@@ -404,7 +390,7 @@ after_value:
     q = space(q, p);
     if (q != end) return false;
     p = flush(q, p);
-    out_.resize_for_overwrite(static_cast<size_t>(p - out_.data()));
+    out_.finish(p);
     return true;
   }
   if (frames[depth - 1].object) members_.back().value_end = q;
@@ -428,8 +414,8 @@ after_value:
         size_t text_end = k + 1 < members_.size() ? members_[k + 1].begin - 1 : offset(q, p);
         members->push_back({m.key,
                             {m.value, static_cast<size_t>(m.value_end - m.value)},
-                            m.begin - base_,
-                            text_end - base_});
+                            m.begin - out_.base(),
+                            text_end - out_.base()});
       }
     }
     members_.resize(frame.first);
