@@ -206,8 +206,8 @@ struct TopMembers {
 // from `input`, straight from the text, with no document built: whitespace is dropped,
 // floats and escapes are rewritten where their normal spelling differs, and only objects
 // whose keys are out of order are rearranged. Returns false for anything it leaves to the
-// full reader (every malformed text and nesting near the limit); `out` then holds garbage
-// past its old size.
+// full reader (every malformed text, nesting near the limit, texts dense with floats to lay
+// out); `out` then holds garbage past its old size.
 bool normalize_json(std::string_view input, InputMode mode, Buffer& out,
                     TopMembers* members = nullptr);
 
