@@ -120,6 +120,12 @@ class Normalizer {
   std::vector<char> held_;  // an object's member texts while they are put in order
   std::vector<uint32_t> order_;
   std::vector<Member> sorted_;
+  struct Shape {
+    std::vector<std::string_view> keys;  // in text order
+    std::vector<uint32_t> order;
+  };
+  static constexpr size_t kShapes = 8;
+  Shape shapes_[kShapes];
   Arena own_keys_;
   Arena& keys_;  // decoded keys that held escapes
 };
@@ -323,7 +329,19 @@ char* Normalizer::close_object(const Frame& frame, char* p) {
       order_[j] = cur;
     }
   } else {
-    std::stable_sort(order_.begin(), order_.end(), less);
+    // Large records of one shape (a feed's items) repeat their keys in the same order: the
+    // order worked out last for this member count is reused when they do.
+    Shape& shape = shapes_[n % kShapes];
+    bool same = shape.keys.size() == n;
+    for (size_t k = 0; same && k < n; ++k) same = shape.keys[k] == m[k].key;
+    if (same) {
+      order_ = shape.order;
+    } else {
+      std::stable_sort(order_.begin(), order_.end(), less);
+      shape.keys.resize(n);
+      for (size_t k = 0; k < n; ++k) shape.keys[k] = m[k].key;  // alive until the read ends
+      shape.order = order_;
+    }
   }
   size_t end = static_cast<size_t>(p - out_.data());
   held_.assign(out_.data() + frame.content, out_.data() + end);
