@@ -68,11 +68,6 @@ def measure(row, repeats, budget):
 
 def peak_extra_bytes(fn):
     """Peak resident growth of one call (Linux: resets the high-water mark first)."""
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-    except OSError:
-        return None
 
     def status(field):
         with open("/proc/self/status") as f:
@@ -81,11 +76,20 @@ def peak_extra_bytes(fn):
                     return int(line.split()[1]) * 1024
         return None
 
+    if isinstance(fn, Fresh):  # the fresh argument is the caller's, made before the call
+        arg, call = fn.copies(1)[0], fn.call
+        fn = lambda: call(arg)  # noqa: E731
     gc.collect()
     try:  # hand freed heap back first, or earlier calls hide this one's peak
         ctypes.CDLL("libc.so.6").malloc_trim(0)
     except OSError:
         pass
+    # Reset only now: memory handed back by the trim would otherwise stay in the mark.
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        return None
     base = status("VmRSS:")
     result = fn()
     peak = status("VmHWM:")

@@ -128,6 +128,24 @@ def test_built_supersteps_match_the_model(args):
     assert advance_superstep(*args) == ref.advance_superstep(*args)
 
 
+@pytest.mark.parametrize("seed", range(3))
+def test_each_superstep_reads_the_state_the_last_one_returned(seed):
+    # A returned state is in normal form: its untouched channels, lists that are appended
+    # to and numbers that are added to (floats that move on a read among them) must come
+    # out as the model's, step after step.
+    rnd = random.Random(seed)
+    floats = [0.15838287025480557, 7.142328006063565e-165, 1e16, -0.0, 2.5, 1e-7]
+    state = json.dumps({f"c{i}": rnd.choice([[], [1.5], floats, rnd.choice(floats), "s", {"b": [1]}, None])
+                        for i in range(30)})
+    table = json.dumps({f"c{i}": rnd.choice(["append", "add", "last_value"]) for i in range(0, 34, 2)})
+    ours = model = state
+    for _ in range(4):
+        updates = json.dumps([{f"c{rnd.randrange(34)}": rnd.choice([[rnd.choice(floats)], 1, rnd.choice(floats), None])
+                               for _ in range(3)} for _ in range(5)])
+        ours, model = advance_superstep(ours, table, updates), ref.advance_superstep(model, table, updates)
+        assert ours == model
+
+
 REDUCERS = ["append", "add", "last_value", "max", "", "Append", "add "]
 CHANNELS = ["a", "b", "ab", "B", "_", "é", "日本", "a\x00", 'q"', "\x7f"]
 

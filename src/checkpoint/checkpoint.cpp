@@ -7,14 +7,16 @@
 namespace quor::checkpoint {
 
 Result<Bytes> encode_checkpoint(std::string_view json_str) {
-  json::Arena arena;
-  auto doc = json::parse_json(json_str, json::InputMode::Text, arena);
-  if (!doc.ok()) return Error::value(doc.error().text());
   Bytes frame;
   // Normal form is rarely longer than its source; one reservation covers most documents.
   frame.data.reserve(CheckpointFrame::header_size + json_str.size() + 16);
   frame.data.append(CheckpointFrame::magic);
   frame.data.push_back(static_cast<char>(CheckpointFrame::version));
+  if (json::normalize_json(json_str, json::InputMode::Text, frame.data)) return frame;
+  frame.data.resize_for_overwrite(CheckpointFrame::header_size);
+  json::Arena arena;
+  auto doc = json::parse_json(json_str, json::InputMode::Text, arena);
+  if (!doc.ok()) return Error::value(doc.error().text());
   json::write_json(doc.value(), frame.data);
   return frame;
 }
@@ -30,11 +32,13 @@ Result<Buffer> decode_checkpoint(std::span<const uint8_t> blob) {
   std::string_view payload(
       reinterpret_cast<const char*>(blob.data()) + CheckpointFrame::header_size,
       blob.size() - CheckpointFrame::header_size);
+  Buffer text;
+  text.reserve(payload.size() + 16);
+  if (json::normalize_json(payload, json::InputMode::Bytes, text)) return text;
+  text.resize_for_overwrite(0);
   json::Arena arena;
   auto doc = json::parse_json(payload, json::InputMode::Bytes, arena);
   if (!doc.ok()) return Error::value(doc.error().text());
-  Buffer text;
-  text.reserve(payload.size() + 16);
   json::write_json(doc.value(), text);
   return text;
 }

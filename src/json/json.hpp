@@ -187,6 +187,30 @@ struct ValueList {  // a whole-text array; the result is an Array value
 template <class Shape>
 Result<typename Shape::type, JsonError> read_json_as(std::string_view input, Arena& arena);
 
+// The members of the top-level object that normalize_json wrote, in key order: each key
+// (decoded; one that held escapes lives in `keys`), its value's text in the input, and
+// where the member's text ("key":value) lies in the output, counted from where the text
+// starts in `out`.
+struct MemberText {
+  std::string_view key;
+  std::string_view value;
+  size_t begin;
+  size_t end;
+};
+struct TopMembers {
+  std::vector<MemberText> list;
+  Arena keys;
+};
+
+// Appends to `out` what write_json would write for the document that parse_json reads
+// from `input`, straight from the text, with no document built: whitespace is dropped,
+// floats and escapes are rewritten where their normal spelling differs, and only objects
+// whose keys are out of order are rearranged. Returns false for anything it leaves to the
+// full reader (every malformed text, nesting near the limit, texts dense with floats to lay
+// out); `out` then holds garbage past its old size.
+bool normalize_json(std::string_view input, InputMode mode, Buffer& out,
+                    TopMembers* members = nullptr);
+
 // Appends the compact text of `value` to `out`. Never fails.
 void write_json(const JsonDocument& value, Buffer& out);
 

@@ -23,12 +23,6 @@ using namespace detail;
 
 constexpr int kDepthBudget = 128;
 
-inline bool is_space(char c) {
-  unsigned char u = static_cast<unsigned char>(c);
-  return u <= ' ' && ((uint64_t{1} << u) & ((uint64_t{1} << ' ') | (uint64_t{1} << '\n') |
-                                            (uint64_t{1} << '\r') | (uint64_t{1} << '\t'))) != 0;
-}
-
 // Most blocks are a handful of values: copy them without a library call.
 inline void copy_values(JsonDocument* dst, const JsonDocument* src, size_t n) {
 #if QUOR_SIMD
@@ -36,37 +30,6 @@ inline void copy_values(JsonDocument* dst, const JsonDocument* src, size_t n) {
 #else
   std::memcpy(static_cast<void*>(dst), src, n * sizeof(JsonDocument));
 #endif
-}
-
-QUOR_NOINLINE const char* skip_space_run(const char* p, const char* end);
-
-// Whitespace before a token. One space, as json.dumps puts after ',' and ':', is the
-// common case and is taken inline.
-inline const char* skip_space(const char* p, const char* end) {
-  if (p == end || static_cast<unsigned char>(*p) > ' ') return p;
-  if (*p == ' ' && end - p > 1 && static_cast<unsigned char>(p[1]) > ' ') return p + 1;
-  return skip_space_run(p, end);
-}
-
-// Pretty-printed text puts a line feed and a run of indentation between most tokens:
-// after the first byte, runs are skipped sixteen bytes at a time.
-const char* skip_space_run(const char* p, const char* end) {
-  if (!is_space(*p)) return p;
-  ++p;
-  if (p == end || static_cast<unsigned char>(*p) > ' ') return p;
-#if QUOR_SIMD
-  while (end - p >= 16) {
-    using simd::either, simd::eq, simd::splat;
-    simd::Bytes x = simd::load(p);
-    simd::Bytes space = either(either(eq(x, splat(' ')), eq(x, splat('\n'))),
-                               either(eq(x, splat('\t')), eq(x, splat('\r'))));
-    unsigned other = ~simd::top_bits(space) & 0xffff;
-    if (other != 0) return p + platform::ctz32(other);
-    p += 16;
-  }
-#endif
-  while (p != end && is_space(*p)) ++p;
-  return p;
 }
 
 // What a failed step returns: false to a bool caller, nullptr to a cursor caller.

@@ -15,6 +15,71 @@ namespace quor::json::detail {
 // escape-free run) and the writer (next byte to escape) stop at exactly these bytes.
 inline bool is_special(unsigned char c) { return c == '"' || c == '\\' || c < 0x20; }
 
+inline bool is_space(char c) {
+  unsigned char u = static_cast<unsigned char>(c);
+  return u <= ' ' && ((uint64_t{1} << u) & ((uint64_t{1} << ' ') | (uint64_t{1} << '\n') |
+                                            (uint64_t{1} << '\r') | (uint64_t{1} << '\t'))) != 0;
+}
+
+// Pretty-printed text puts a line feed and a run of indentation between most tokens:
+// after the first byte, runs are skipped sixteen bytes at a time.
+QUOR_NOINLINE inline const char* skip_space_run(const char* p, const char* end) {
+  if (!is_space(*p)) return p;
+  ++p;
+  if (p == end || static_cast<unsigned char>(*p) > ' ') return p;
+#if QUOR_SIMD
+  while (end - p >= 16) {
+    using simd::either, simd::eq, simd::splat;
+    simd::Bytes x = simd::load(p);
+    simd::Bytes space = either(either(eq(x, splat(' ')), eq(x, splat('\n'))),
+                               either(eq(x, splat('\t')), eq(x, splat('\r'))));
+    unsigned other = ~simd::top_bits(space) & 0xffff;
+    if (other != 0) return p + platform::ctz32(other);
+    p += 16;
+  }
+#endif
+  while (p != end && is_space(*p)) ++p;
+  return p;
+}
+
+// Whitespace before a token. One space, as json.dumps puts after ',' and ':', is the
+// common case and is taken inline.
+inline const char* skip_space(const char* p, const char* end) {
+  if (p == end || static_cast<unsigned char>(*p) > ' ') return p;
+  if (*p == ' ' && end - p > 1 && static_cast<unsigned char>(p[1]) > ' ') return p + 1;
+  return skip_space_run(p, end);
+}
+
+// The short escape letter of a byte below 0x20 or '"' / '\\', or 'u' for \u00XX.
+struct EscapeTable {
+  char v[256];
+  constexpr EscapeTable() : v() {
+    for (int i = 0; i < 0x20; ++i) v[i] = 'u';
+    v[unsigned{'\b'}] = 'b';
+    v[unsigned{'\t'}] = 't';
+    v[unsigned{'\n'}] = 'n';
+    v[unsigned{'\f'}] = 'f';
+    v[unsigned{'\r'}] = 'r';
+    v[unsigned{'"'}] = '"';
+    v[unsigned{'\\'}] = '\\';
+  }
+};
+inline constexpr EscapeTable kEscape;
+
+// The escape of a special byte (at most six bytes at p).
+inline char* put_escape(unsigned char c, char* p) {
+  char e = kEscape.v[c];
+  *p++ = '\\';
+  if (e != 'u') {
+    *p++ = e;
+    return p;
+  }
+  std::memcpy(p, "u00", 3);
+  p[3] = "0123456789abcdef"[c >> 4];
+  p[4] = "0123456789abcdef"[c & 0xf];
+  return p + 5;
+}
+
 // The portable scans, which the vector ones must match bit for bit.
 inline const char* find_special_portable(const char* p, const char* end) {
   while (p != end) {
@@ -36,6 +101,22 @@ inline unsigned special_bits(simd::Bytes x) {
       either(either(eq(x, splat('"')), eq(x, splat('\\'))), at_most(x, splat(0x1f))));
 }
 #endif
+
+// Bit i set when byte i of the 16 at p is special; in `high`, when it is not ASCII.
+inline unsigned special_high_mask16_portable(const char* p, unsigned& high) {
+  high = 0;
+  for (int i = 0; i < 16; ++i) high |= unsigned{static_cast<unsigned char>(p[i]) >= 0x80} << i;
+  return special_mask16_portable(p);
+}
+inline unsigned special_high_mask16(const char* p, unsigned& high) {
+#if QUOR_SIMD
+  simd::Bytes x = simd::load(p);
+  high = simd::top_bits(x);
+  return special_bits(x);
+#else
+  return special_high_mask16_portable(p, high);
+#endif
+}
 
 // First byte in [p, end) that is special, or end.
 inline const char* find_special(const char* p, const char* end) {

@@ -5,6 +5,7 @@
 #include "json/digits.hpp"
 #include "json/float_text.hpp"
 #include "json/json.hpp"
+#include "json/output.hpp"
 #include "json/scan.hpp"
 
 namespace quor::json {
@@ -47,61 +48,19 @@ inline char* format_integer(const JsonDocument& v, char* out) {
   return format_uint(magnitude, out + negative);
 }
 
-// The short escape letter of a byte below 0x20 or '"' / '\\', or 'u' for \u00XX.
-struct EscapeTable {
-  char v[256];
-  constexpr EscapeTable() : v() {
-    for (int i = 0; i < 0x20; ++i) v[i] = 'u';
-    v[unsigned{'\b'}] = 'b';
-    v[unsigned{'\t'}] = 't';
-    v[unsigned{'\n'}] = 'n';
-    v[unsigned{'\f'}] = 'f';
-    v[unsigned{'\r'}] = 'r';
-    v[unsigned{'"'}] = '"';
-    v[unsigned{'\\'}] = '\\';
-  }
-};
-constexpr EscapeTable kEscape;
-
-// Writes through a raw cursor into the buffer's own storage. The buffer is lengthened a
-// slice at a time just ahead of the cursor (never zero-filled), and trimmed to the text
-// at the end.
+// Writes through a raw cursor into the buffer's own storage (detail::Output).
 class Writer {
  public:
-  explicit Writer(Buffer& out) : out_(out), base_(out.size()) {}
+  explicit Writer(Buffer& out) : out_(out) {}
 
   void write(const JsonDocument& v) {
-    char* p = grow(nullptr, 16);
+    char* p = out_.start(16);
     p = value(v, p);
-    out_.resize_for_overwrite(static_cast<size_t>(p - out_.data()));
+    out_.finish(p);
   }
 
  private:
-  static constexpr size_t kSlice = 16 * 1024;
-
-  // A cursor with at least n writable bytes after it.
-  char* room(char* p, size_t n) {
-    if (static_cast<size_t>(limit_ - p) < n) p = grow(p, n);
-    return p;
-  }
-  QUOR_NOINLINE char* grow(char* p, size_t n) {
-    size_t used = p == nullptr ? base_ : static_cast<size_t>(p - out_.data());
-    size_t need = used + n;
-    size_t capacity = out_.capacity();
-    // Small texts grow by doubling, large ones a slice at a time; a reservation the
-    // caller made is used up before anything is reallocated.
-    size_t want = need + std::min(kSlice, std::max(capacity, size_t{64}));
-    if (want > capacity) {
-      if (need <= capacity) {
-        want = capacity;
-      } else {
-        out_.reserve(std::max(want, 2 * capacity));
-      }
-    }
-    out_.resize_for_overwrite(want);
-    limit_ = out_.data() + want;
-    return out_.data() + used;
-  }
+  char* room(char* p, size_t n) { return out_.room(p, n); }
 
   char* value(const JsonDocument& v, char* p);
   char* string(const JsonDocument& v, char* p);
@@ -109,9 +68,7 @@ class Writer {
   char* object(const JsonDocument& v, char* p);
   char* escaped(const char* s, const char* end, char* p);
 
-  Buffer& out_;
-  size_t base_;
-  char* limit_ = nullptr;
+  detail::Output out_;
 };
 
 char* Writer::escaped(const char* s, const char* end, char* p) {
@@ -122,17 +79,7 @@ char* Writer::escaped(const char* s, const char* end, char* p) {
     copy_bytes(p, s, run);
     p += run;
     if (r == end) return p;
-    unsigned char c = static_cast<unsigned char>(*r);
-    char e = kEscape.v[c];
-    *p++ = '\\';
-    if (e != 'u') {
-      *p++ = e;
-    } else {
-      std::memcpy(p, "u00", 3);
-      p[3] = "0123456789abcdef"[c >> 4];
-      p[4] = "0123456789abcdef"[c & 0xf];
-      p += 5;
-    }
+    p = detail::put_escape(static_cast<unsigned char>(*r), p);
     s = r + 1;
   }
 }

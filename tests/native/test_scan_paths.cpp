@@ -61,6 +61,11 @@ int main() {
       }
       check::expect(detail::special_mask16(base + at) == detail::special_mask16_portable(base + at),
                     "special_mask16 at %zu, round %d", at, round);
+      unsigned high = 0, high_portable = 0;
+      check::expect(detail::special_high_mask16(base + at, high) ==
+                            detail::special_high_mask16_portable(base + at, high_portable) &&
+                        high == high_portable,
+                    "special_high_mask16 at %zu, round %d", at, round);
     }
   }
   std::vector<char> text;

@@ -3,7 +3,9 @@
 // text (for float-free documents, whose numbers cannot move on a read); the text and byte
 // modes agree on valid UTF-8; every error is a documented message placed inside the input;
 // the checkpoint decoder is the byte-mode reader plus its header checks; wherever the fast
-// number path gives a value, the exact path gives the same value and end.
+// number path gives a value, the exact path gives the same value and end; wherever the
+// normal form is written straight from the text, the reader accepts the text and writes
+// the same bytes.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -116,6 +118,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!text.ok()) check(text.error().text() == bytes.error().text(), "same error in both modes");
   }
   check_number_paths(input);
+  Buffer direct;
+  if (json::normalize_json(input, json::InputMode::Bytes, direct)) {
+    check(bytes.ok(), "direct normal form only for accepted text");
+    check(std::string_view(direct) == written, "direct normal form is the written text");
+  }
   std::string blob = "QUOR\x01";
   blob.append(input);
   auto decoded = checkpoint::decode_checkpoint(
