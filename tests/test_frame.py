@@ -285,6 +285,24 @@ def test_float_fast_paths_match_the_general_path(a, b):
             outcome(q.top_k, Seq(ref_a), Seq([Seq(ref_a), b, a]), 3)
 
 
+# Exact floats are read ahead of the rest, up to the first item of any other kind, which
+# may come at any place of a list longer than the read-ahead.
+reals = st.one_of(floats, floats, floats, st.integers(-2**60, 2**60), st.booleans(),
+                  floats.map(Real), st.just(Real(RuntimeError("float failed"))),
+                  st.just("x"), st.just(10**400))
+
+
+@settings(derandomize=True, max_examples=150, deadline=None)
+@given(st.lists(reals, max_size=40), st.booleans())
+def test_mixed_reals_read_as_the_iterated_items(values, as_tuple):
+    seq = tuple(values) if as_tuple else values
+    assert outcome(q.aggregate_cost, seq) == outcome(q.aggregate_cost, Seq(values))
+    assert outcome(q.cosine_similarity, seq, seq) == \
+        outcome(q.cosine_similarity, Seq(values), Seq(values))
+    assert outcome(q.top_k, seq, [seq, values], 2) == \
+        outcome(q.top_k, Seq(values), Seq([Seq(values), Seq(values)]), 2)
+
+
 def test_matrix_fast_path_matches_rows():
     np = pytest.importorskip("numpy")
     rng = np.random.default_rng(7)
