@@ -3,6 +3,7 @@
 import array
 import ctypes
 import math
+import operator
 import sys
 
 import pytest
@@ -23,13 +24,23 @@ NOT_SEQ = [("ab", TypeError, "Can't extract `str` to `Vec`"),
            ({1}, TypeError, "'set' object cannot be converted to 'Sequence'"),
            ((x for x in "a"), TypeError, "'generator' object cannot be converted to 'Sequence'")]
 OUT_OF_RANGE = "out of range integral type conversion attempted"
+
+
+def interpreter_text(call, *args):
+    """The interpreter's own message for a refused conversion: its wording differs between
+    versions, and the frame passes it on unchanged."""
+    with pytest.raises(TypeError) as info:
+        call(*args)
+    return str(info.value)
+
+
 NOT_INDEX = [(Index(RuntimeError("index failed")), RuntimeError, "index failed"),
-             (Index(1.5), TypeError, "__index__ returned non-int (type float)")]
+             (Index(1.5), TypeError, interpreter_text(operator.index, Index(1.5)))]
 # Conversion hooks that raise or return the wrong type end the call with their own error.
 NOT_REAL = [(["x"], TypeError, "must be real number, not str"),
             ([10**400], OverflowError, "int too large to convert to float"),
             ([Real(RuntimeError("float failed"))], RuntimeError, "float failed"),
-            ([Real("1.0")], TypeError, "Real.__float__ returned non-float (type str)"),
+            ([Real("1.0")], TypeError, interpreter_text(float, Real("1.0"))),
             *[([i], e, m) for i, e, m in NOT_INDEX]]
 NOT_TEXT = [(5, TypeError, "'int' object cannot be converted to 'PyString'"),
             (b"x", TypeError, "'bytes' object cannot be converted to 'PyString'"),
