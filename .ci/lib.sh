@@ -89,8 +89,9 @@ enable_arm64_emulation() {
   grep -q enabled /proc/sys/fs/binfmt_misc/qemu-aarch64
 }
 
-# ensure_root NAME ARCH SUITE "DEB PACKAGES" "PIP PACKAGES": a Debian root at
-# $QUOR_CI_CACHE/NAME with those packages and a venv /root/venv holding the pip packages.
+# ensure_root NAME ARCH SUITE "DEB PACKAGES" "PIP PACKAGES" ["PYTHONS"]: a Debian root at
+# $QUOR_CI_CACHE/NAME with those packages and, for each interpreter of PYTHONS (python3 by
+# default), a venv holding the pip packages (see root_venv).
 # Reused while its recipe is unchanged; otherwise (or when absent or half-built) made anew.
 # Stages may ask for the same root at once: one builds it, the others wait for it.
 ensure_root() {
@@ -103,9 +104,10 @@ ensure_root() {
 }
 
 ensure_root_locked() {
-  local name="$1" arch="$2" suite="$3" debs="$4" pips="$5"
+  local name="$1" arch="$2" suite="$3" debs="$4" pips="$5" pythons="${6:-python3}"
   local root="$QUOR_CI_CACHE/$name"
   local recipe="$arch $suite | $debs | $pips"
+  [ "$pythons" = python3 ] || recipe="$recipe | $pythons"
   if [ -f "$root/.quor-ci-recipe" ] && [ "$(cat "$root/.quor-ci-recipe")" = "$recipe" ]; then
     return 0
   fi
@@ -126,6 +128,8 @@ ensure_root_locked() {
     tries=$((tries + 1))
   done
   echo "deb $mirror $suite main" >"$root/etc/apt/sources.list"
+  # sid's Release files are older than apt accepts by default.
+  [ "$suite" != sid ] || echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/99quor-ci"
   cp /etc/resolv.conf "$root/etc/resolv.conf"
   root_mount "$root"
   # shellcheck disable=SC2086
@@ -133,14 +137,25 @@ ensure_root_locked() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $debs >/dev/null"
   # pip inside the root trusts only its own bundle; this machine's may name extra CAs.
   cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/ca-certificates.crt"
-  in_root "$root" python3 -m venv /root/venv
-  # shellcheck disable=SC2086
-  retry in_root "$root" /root/venv/bin/python -m pip install --quiet --upgrade pip $pips
+  local python venv
+  for python in $pythons; do
+    venv="$(root_venv "$python")"
+    in_root "$root" "$python" -m venv "$venv"
+    # shellcheck disable=SC2086
+    retry in_root "$root" "$venv/bin/python" -m pip install --quiet --upgrade pip $pips
+  done
   root_umount "$root"
   echo "$recipe" >"$root/.quor-ci-recipe"
 }
 
-# Copies the committed state of this clone (what CI sees) into root $1 at /root/src.
+# root_venv PYTHON: the venv of that interpreter inside a root: /root/venv for python3,
+# /root/venv3.14 for python3.14.
+root_venv() {
+  if [ "$1" = python3 ]; then echo /root/venv; else echo "/root/venv${1#python}"; fi
+}
+
+# Copies the committed state of this clone (what CI sees) into root $1 at /root/src, and the
+# benchmark corpora where the tests look for them (beside the clone).
 copy_tree_into_root() {
   local root="$1"
   rm -rf --one-file-system "$root/root/src"
@@ -150,12 +165,78 @@ copy_tree_into_root() {
   else
     tar -c --exclude=.git . | tar -x -C "$root/root/src"
   fi
+  if [ -d ../shared/data/json ]; then
+    mkdir -p "$root/shared/data"
+    rm -rf --one-file-system "$root/shared/data/json"
+    cp -r ../shared/data/json "$root/shared/data/json"
+  fi
+}
+
+# The requirements of the project's extras named in $@ (from pyproject.toml), one a line.
+project_requirements() {
+  python3 - "$@" <<'PY'
+import sys, tomllib
+extras = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]
+print("\n".join(r for name in sys.argv[1:] for r in extras[name]))
+PY
+}
+
+# fresh_venv DIR: a new virtual environment at DIR with an up-to-date pip, activated.
+fresh_venv() {
+  python3 -m venv "$1"
+  # shellcheck disable=SC1091
+  . "$1/bin/activate"
+  retry python -m pip install --quiet --upgrade pip
+}
+
+# sanitized CMD...: runs CMD under AddressSanitizer and UndefinedBehaviorSanitizer, as the
+# QUOR_SANITIZE build needs; any report ends it with an error. libstdc++ is preloaded beside
+# the sanitizer runtime, which otherwise cannot find the real __cxa_throw when the module is
+# loaded later, and aborts on the first C++ throw.
+sanitized() {
+  LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
+    PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 "$@"
+}
+
+# wheel_suite_in_root ROOT WHEEL PYTHON...: the wheel installed unchanged into the venv of
+# each interpreter (python3.X) in ROOT, and the whole suite run there from the clone's
+# committed state.
+wheel_suite_in_root() {
+  local root="$1" wheel="$2" python
+  shift 2
+  root_mount "$root"
+  copy_tree_into_root "$root"
+  rm -rf --one-file-system "$root/root/wheel" && mkdir -p "$root/root/wheel"
+  cp "$wheel" "$root/root/wheel/"
+  for python in "$@"; do
+    echo "$python: $(in_root "$root" "$python" --version)"
+    in_root "$root" bash -euo pipefail -c '
+      . "$1/bin/activate"
+      python -c "import sys; assert \"%d.%d\" % sys.version_info[:2] == \"$2\", sys.version"
+      python -m pip install --quiet --force-reinstall --no-deps /root/wheel/*.whl
+      cd /root/src
+      python -m pytest -q -p no:cacheprovider
+    ' wheel-suite "$(root_venv "$python")" "${python#python}"
+  done
+}
+
+# The wheel that .ci/release builds with CPython 3.11: from QUOR_WHEELHOUSE, or built first.
+release_wheel() {
+  if [ -z "${QUOR_WHEELHOUSE:-}" ] || ! ls "$QUOR_WHEELHOUSE"/quor_core-*-cp311-abi3-*.whl >/dev/null 2>&1; then
+    QUOR_WHEELHOUSE="$(mktemp -d)"
+    export QUOR_WHEELHOUSE
+    bash .ci/release >&2
+  fi
+  ls "$QUOR_WHEELHOUSE"/quor_core-*-cp311-abi3-*.whl | head -n1
 }
 
 # The roots the stages use; their recipes are here so that a root can be prepared ahead.
 ARM64_ROOT="$QUOR_CI_CACHE/arm64-bookworm"
 TRIXIE_ROOT="$QUOR_CI_CACHE/amd64-trixie"
-TEST_PIPS="pytest>=7 hypothesis>=6 mypy>=1.8 numpy dask[distributed]>=2024.1"
+SID_ROOT="$QUOR_CI_CACHE/amd64-sid"
+# Everything the whole suite needs, so that no test skips for want of a package.
+TEST_PIPS="$(project_requirements test dask | paste -sd ' ')"
 
 ensure_arm64_root() {
   enable_arm64_emulation
@@ -164,6 +245,15 @@ ensure_arm64_root() {
     "scikit-build-core>=0.10 $TEST_PIPS"
 }
 
+TRIXIE_PYTHONS="python3.13"
 ensure_trixie_root() {
-  ensure_root amd64-trixie amd64 trixie "python3 python3-venv ca-certificates" "$TEST_PIPS"
+  ensure_root amd64-trixie amd64 trixie "python3 python3-venv ca-certificates" "$TEST_PIPS" \
+    "$TRIXIE_PYTHONS"
+}
+
+# Debian sid carries the newest CPythons side by side.
+SID_PYTHONS="python3.14 python3.15"
+ensure_sid_root() {
+  ensure_root amd64-sid amd64 sid \
+    "python3.14 python3.14-venv python3.15 python3.15-venv ca-certificates" "$TEST_PIPS" "$SID_PYTHONS"
 }

@@ -10,15 +10,13 @@
 
 namespace quor {
 
-// The operations fail only with ValueError. Type and overflow errors come from argument
-// conversion, memory exhaustion from std::bad_alloc; the frame raises those itself.
-enum class ErrorKind { Value };
-
+// The operations fail only with ValueError, so an error is its message. Type and overflow
+// errors come from argument conversion, memory exhaustion from std::bad_alloc; the frame
+// raises those itself.
 struct Error {
-  ErrorKind kind;
   std::string message;
 
-  static Error value(std::string message) { return {ErrorKind::Value, std::move(message)}; }
+  static Error value(std::string message) { return {std::move(message)}; }
 };
 
 // A result that the frame returns to Python as `bytes` rather than `str`.

@@ -1,69 +1,12 @@
 #include "module/frame.hpp"
 
-#include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
+#include "module/texts.hpp"
+
 namespace quor::frame {
-
-std::string type_name(PyObject* o) {
-  py::Ref name(PyType_GetQualName(Py_TYPE(o)));
-  if (name) {
-    Py_ssize_t n = 0;
-    if (const char* p = PyUnicode_AsUTF8AndSize(name.get(), &n)) return std::string(p, n);
-  }
-  PyErr_Clear();
-  return "<failed to extract type name>";
-}
-
-bool fail_conversion(PyObject* o, const char* target) {
-  std::string message = "'";
-  message.append(type_name(o)).append("' object cannot be converted to '").append(target);
-  message += '\'';
-  raise_text(PyExc_TypeError, message);
-  return false;
-}
-
-namespace detail {
-
-namespace {
-
-// Compares a type's module and qualified name; a failed lookup is a mismatch.
-bool type_is(PyTypeObject* type, const char* module, const char* qualname) {
-  py::Ref name(PyType_GetQualName(type));
-  py::Ref mod(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-  bool match = name && mod && PyUnicode_Check(mod.get()) &&
-               PyUnicode_CompareWithASCIIString(name.get(), qualname) == 0 &&
-               PyUnicode_CompareWithASCIIString(mod.get(), module) == 0;
-  if (!match) PyErr_Clear();
-  return match;
-}
-
-}  // namespace
-
-bool is_float_buffer_type(PyObject* o) {
-  // Found once by name, then held: the array types are not known when the module builds.
-  static PyTypeObject* ndarray = nullptr;
-  static PyTypeObject* array = nullptr;
-  PyTypeObject* type = Py_TYPE(o);
-  if (type == &PyList_Type || type == &PyTuple_Type || type == &PyBytes_Type ||
-      type == &PyByteArray_Type) {
-    return false;
-  }
-  if (type == &PyMemoryView_Type || type == ndarray || type == array) return true;
-  if (!PyObject_CheckBuffer(o)) return false;
-  if (!ndarray && type_is(type, "numpy", "ndarray")) {
-    ndarray = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type)));
-    return true;
-  }
-  if (!array && type_is(type, "array", "array")) {
-    array = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type)));
-    return true;
-  }
-  return false;
-}
-
-}  // namespace detail
 
 namespace {
 
@@ -71,7 +14,10 @@ namespace {
 std::string quoted_list(const std::vector<const char*>& names) {
   std::string out;
   for (size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+    if (i > 0) {
+      out += names.size() == 2 ? texts::kListPair
+                               : (i + 1 == names.size() ? texts::kListLast : texts::kListNext);
+    }
     out += '\'';
     out += names[i];
     out += '\'';
@@ -81,15 +27,24 @@ std::string quoted_list(const std::vector<const char*>& names) {
 
 void type_error(const std::string& message) { raise_text(PyExc_TypeError, message); }
 
+// `pattern` filled with `parts`, then with the str `last` put in as it is at its last slot.
+PyObject* fill_with_str(std::string_view pattern, std::initializer_list<std::string_view> parts,
+                        PyObject* last) {
+  const size_t slot = pattern.rfind("{}");
+  const std::string head = texts::fill(pattern.substr(0, slot), parts);
+  const std::string tail(pattern.substr(slot + 2));
+  return PyUnicode_FromFormat("%s%U%s", head.c_str(), last, tail.c_str());
+}
+
 }  // namespace
 
 bool bind(const char* function, const char* const* params, size_t count, PyObject* const* args,
           Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
   // Messages are built only on failure: binding runs on every call.
-  auto fn = [function] { return std::string(function); };
   if (static_cast<size_t>(nargs) > count) {
-    type_error(fn() + "() takes " + std::to_string(count) + " positional arguments but " +
-               std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
+    type_error(texts::fill(texts::kTooManyPositional,
+                           {function, std::to_string(count), std::to_string(nargs),
+                            nargs == 1 ? texts::kWas : texts::kWere}));
     return false;
   }
   for (size_t i = 0; i < count; ++i) bound[i] = i < static_cast<size_t>(nargs) ? args[i] : nullptr;
@@ -112,13 +67,12 @@ bool bind(const char* function, const char* const* params, size_t count, PyObjec
       }
     }
     if (match == count) {
-      py::Ref message(
-          PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'", function, key));
+      py::Ref message(fill_with_str(texts::kUnexpectedKeyword, {function}, key));
       if (message) PyErr_SetObject(PyExc_TypeError, message.get());
       return false;
     }
     if (bound[match] != nullptr) {
-      type_error(fn() + "() got multiple values for argument '" + params[match] + "'");
+      type_error(texts::fill(texts::kMultipleValues, {function, params[match]}));
       return false;
     }
     bound[match] = args[nargs + k];
@@ -129,8 +83,10 @@ bool bind(const char* function, const char* const* params, size_t count, PyObjec
     if (bound[i] == nullptr) missing.push_back(params[i]);
   }
   if (!missing.empty()) {
-    type_error(fn() + "() missing " + std::to_string(missing.size()) + " required positional " +
-               (missing.size() == 1 ? "argument: " : "arguments: ") + quoted_list(missing));
+    type_error(texts::fill(texts::kMissing,
+                           {function, std::to_string(missing.size()),
+                            missing.size() == 1 ? texts::kArgumentSingular : texts::kArgumentPlural,
+                            quoted_list(missing)}));
     return false;
   }
   return true;
@@ -151,7 +107,7 @@ void wrap_argument_error(const char* param) {
   py::Ref t(type), v(value), tb(traceback);
   py::Ref text(v ? PyObject_Str(v.get()) : PyUnicode_FromString(""));
   if (!text) return;
-  py::Ref message(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
+  py::Ref message(fill_with_str(texts::kInArgument, {param}, text.get()));
   if (!message) return;
   py::Ref wrapped(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
   if (!wrapped) return;
@@ -163,13 +119,7 @@ void wrap_argument_error(const char* param) {
   PyErr_SetObject(PyExc_TypeError, wrapped.get());
 }
 
-PyObject* raise(const Error& error) {
-  switch (error.kind) {
-    case ErrorKind::Value:
-      break;
-  }
-  return raise_text(PyExc_ValueError, error.message);
-}
+PyObject* raise(const Error& error) { return raise_text(PyExc_ValueError, error.message); }
 
 PyObject* raise_text(PyObject* type, std::string_view message) {
   // Messages may hold NUL bytes, so the str is built from the full length.
@@ -183,19 +133,16 @@ PyObject* raise_text(PyObject* type, std::string_view message) {
 PyObject* panic(std::string_view message) {
   static PyObject* panic_type = nullptr;
   if (panic_type == nullptr) {
-    panic_type = PyErr_NewExceptionWithDoc(
-        "quor_core.PanicException",
-        "A broken internal invariant of quor_core. It derives from BaseException so that it "
-        "is not swallowed by ordinary exception handlers.",
-        PyExc_BaseException, nullptr);
-    if (panic_type == nullptr) Py_FatalError("quor_core: cannot create PanicException");
+    panic_type = PyErr_NewExceptionWithDoc(texts::kPanicName, texts::kPanicDoc, PyExc_BaseException,
+                                           nullptr);
+    if (panic_type == nullptr) Py_FatalError(texts::kPanicTypeFailed);
   }
-  return raise_text(panic_type, message.empty() ? std::string_view("internal failure") : message);
+  return raise_text(panic_type, message.empty() ? texts::kInternalFailure : message);
 }
 
 PyObject* result_failed() {
   if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
-  std::string message = "failed to build the result";
+  std::string message(texts::kResultFailed);
   if (PyErr_Occurred()) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
@@ -204,8 +151,7 @@ PyObject* result_failed() {
     if (py::Ref text{v ? PyObject_Str(v.get()) : nullptr}) {
       Py_ssize_t n = 0;
       if (const char* p = PyUnicode_AsUTF8AndSize(text.get(), &n)) {
-        message += ": ";
-        message.append(p, n);
+        message = texts::fill(texts::kResultFailedWith, {std::string_view(p, n)});
       }
     }
     PyErr_Clear();

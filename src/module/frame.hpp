@@ -2,11 +2,12 @@
 // result building and the guard. Written once; a function is one declaration:
 //
 //   using PlanSupersteps = Function<"plan_supersteps",
-//       "Plan BSP supersteps for the given nodes and edges.", &scheduler::plan_supersteps,
-//       Param<"nodes", SequenceOf<TextView>>, Param<"edges", SequenceOf<TextPairView>>>;
+//       "Plan BSP supersteps for the given nodes and edges.", &scheduler::plan,
+//       Param<"nodes", SequenceOf<NameView>>, Param<"edges", SequenceOf<NamePairView>>>;
 //
 // The docstring with its text signature, "plan_supersteps(nodes, edges)\n--\n\n...", is
-// built from that at compile time.
+// built from that at compile time. The argument kinds are in converters.hpp and the files
+// it names.
 #pragma once
 
 #include <array>
@@ -22,7 +23,6 @@
 #include <vector>
 
 #include "common/result.hpp"
-#include "module/converters.hpp"
 #include "module/python.hpp"
 
 namespace quor::frame {
@@ -110,8 +110,9 @@ inline PyObject* to_python(std::string_view s) {
 inline PyObject* to_python(const std::string& s) { return to_python(std::string_view(s)); }
 // Any owned text that views as a string_view (a fixed-size digest, say).
 template <class T>
-requires std::is_convertible_v<const T&, std::string_view> &&(!std::is_same_v<T, std::string>)&&(
-    !std::is_same_v<T, std::string_view>)PyObject* to_python(const T& text) {
+  requires std::is_convertible_v<const T&, std::string_view> && (!std::is_same_v<T, std::string>) &&
+           (!std::is_same_v<T, std::string_view>)
+PyObject* to_python(const T& text) {
   return to_python(static_cast<std::string_view>(text));
 }
 inline PyObject* to_python(const Bytes& b) {
@@ -187,7 +188,7 @@ PyObject* call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Kinds
   // Converted values live until the result is built, so results may view into them.
   std::tuple<typename K::type...> values;
   bool converted = true;
-  ((converted = converted && (K::convert(bound[I], std::get<I>(values)) ||
+  ((converted = converted && (K::from_python(bound[I], std::get<I>(values)) ||
                               (wrap_argument_error(F::params[I]), false))),
    ...);
   if (!converted) return nullptr;

@@ -7,8 +7,14 @@
 #include "channels/channels.hpp"
 #include "checkpoint/checkpoint.hpp"
 #include "cost/cost.hpp"
+#include "module/buffers.hpp"
 #include "module/frame.hpp"
+#include "module/matrices.hpp"
 #include "module/python.hpp"
+#include "module/reals.hpp"
+#include "module/scalars.hpp"
+#include "module/sequences.hpp"
+#include "module/texts.hpp"
 #include "scheduler/planner.hpp"
 #include "vectors/vectors.hpp"
 
@@ -75,7 +81,7 @@ using AdvanceSuperstep =
 
 using PlanSupersteps =
     Function<"plan_supersteps", "Plan BSP supersteps for the given nodes and edges.",
-             &scheduler::plan_supersteps, Param<"nodes", SequenceOf<NameView>>,
+             &scheduler::plan, Param<"nodes", SequenceOf<NameView>>,
              Param<"edges", SequenceOf<NamePairView>>>;
 
 using HashEvent =
@@ -128,12 +134,12 @@ bool add_attribute(PyObject* module, PyObject* name, PyObject* value) {
     if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
   }
   if (!PyList_Check(all.get())) {
-    PyErr_SetString(PyExc_TypeError, "quor_core.__all__ must be a list");
+    PyErr_SetString(PyExc_TypeError, texts::kAllNotList);
     return false;
   }
   if (PyList_Append(all.get(), name) < 0) {
     PyErr_Clear();
-    panic("could not append to quor_core.__all__");
+    panic(texts::kAllAppendFailed);
     return false;
   }
   return PyObject_SetAttr(module, name, owned.get()) == 0;
@@ -157,7 +163,7 @@ bool add_function(PyObject* module, PyMethodDef* def) {
   py::Ref name(PyObject_GetAttrString(function.get(), "__name__"));
   if (!name) return false;
   if (!PyUnicode_Check(name.get())) {
-    PyErr_SetString(PyExc_TypeError, "function __name__ must be a str");
+    PyErr_SetString(PyExc_TypeError, texts::kNameNotStr);
     return false;
   }
   return add_attribute(module, name.get(), function.release());
@@ -187,7 +193,7 @@ PyMODINIT_FUNC PyInit_quor_core(void) {
     }
     int64_t expected = -1;
     if (!bound_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-      PyErr_SetString(PyExc_ImportError, "quor_core does not support subinterpreters");
+      PyErr_SetString(PyExc_ImportError, frame::texts::kSubinterpreters);
       return nullptr;
     }
     if (cached_module) return Py_NewRef(cached_module);
@@ -198,6 +204,6 @@ PyMODINIT_FUNC PyInit_quor_core(void) {
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (...) {
-    return frame::panic("module initialisation failed");
+    return frame::panic(frame::texts::kInitFailed);
   }
 }

@@ -9,6 +9,8 @@
 
 #include <utility>
 
+#include "module/texts.hpp"
+
 namespace quor::py {
 
 // Owned reference; released on scope exit so that every early return stays balanced.
@@ -36,7 +38,7 @@ class Ref {
 // An interpreter call failed: make sure an exception is pending before returning null.
 inline void ensure_error() {
   if (!PyErr_Occurred()) {
-    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    PyErr_SetString(PyExc_SystemError, frame::texts::kNoErrorSet);
   }
 }
 

@@ -309,8 +309,4 @@ SuperstepPlan plan(std::span<const Name> nodes, std::span<const Edge> edges) {
   return fill_steps(interned, layer_names(graph, count));
 }
 
-Result<SuperstepPlan> plan_supersteps(std::span<const Name> nodes, std::span<const Edge> edges) {
-  return plan(nodes, edges);
-}
-
 }  // namespace quor::scheduler

@@ -7,8 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "common/result.hpp"
-
 namespace quor::scheduler {
 
 // A name as the caller gave it: its bytes, and a token that two names share only when
@@ -29,7 +27,5 @@ struct SuperstepPlan {
 // Never fails: edges to unknown nodes and self-loops are ignored, and the nodes on or
 // behind a cycle come last, together, once per occurrence in `nodes`.
 SuperstepPlan plan(std::span<const Name> nodes, std::span<const Edge> edges);
-
-Result<SuperstepPlan> plan_supersteps(std::span<const Name> nodes, std::span<const Edge> edges);
 
 }  // namespace quor::scheduler
