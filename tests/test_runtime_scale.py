@@ -134,8 +134,9 @@ def test_any_executor_writes_what_the_default_pool_writes(tmp_path):
     graph = Graph({f"n{i}": plain_node for i in range(6)} | {"last": plain_node},
                   [(f"n{i}", "last") for i in range(6)], {"total": "add"})
     list(Runtime(graph, tmp_path / "own").run(STATE))
-    context = multiprocessing.get_context("fork" if hasattr(__import__("os"), "fork")
-                                          else "spawn")
+    # Not "fork": a fork of this threaded process can inherit a lock held by another thread.
+    context = multiprocessing.get_context(
+        "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn")
     with concurrent.futures.ThreadPoolExecutor(3) as threads, \
             concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as processes:
         for name, executor in (("threads", threads), ("processes", processes)):
