@@ -2,6 +2,7 @@
 run writes; a failing node leaves the folder as it was before its superstep."""
 
 import asyncio
+import inspect
 import json
 import random
 import sys
@@ -85,7 +86,7 @@ def all_plain(graph):
     """The same graph with every node a plain function: with one worker, the reference run
     calls one node at a time in plan order."""
     def plain(fn):
-        return (lambda state: asyncio.run(fn(state))) if asyncio.iscoroutinefunction(fn) else fn
+        return (lambda state: asyncio.run(fn(state))) if inspect.iscoroutinefunction(fn) else fn
     return Graph({n: plain(f) for n, f in graph.nodes.items()}, graph.edges, graph.reducers)
 
 
