@@ -49,6 +49,7 @@ class Normalizer {
       : end_(input.data() + input.size()),
         begin_(input.data()),
         check_utf8_(mode == InputMode::Bytes),
+        check_raw_(check_utf8_),
         out_(out),
         flushed_(input.data()),
         keys_(keys != nullptr ? *keys : own_keys_) {}
@@ -111,6 +112,7 @@ class Normalizer {
   const char* const end_;
   const char* const begin_;
   const bool check_utf8_;
+  bool check_raw_;  // unescaped strings still to be checked one by one
   Output out_;
   const char* flushed_;
   size_t formatted_ = 0;  // floats laid out so far
@@ -158,7 +160,7 @@ QUOR_ALWAYS_INLINE const char* Normalizer::string(const char* q, char*& p, std::
     return key != nullptr ? escaped_key(start, r, p, key) : escaped_string(start, r, p);
   }
   size_t n = static_cast<size_t>(r - start);
-  if (check_utf8_ && !ascii && !valid_utf8(start, n)) return nullptr;
+  if (check_raw_ && !ascii && !valid_utf8(start, n)) return nullptr;
   if (key != nullptr) *key = {start, n};
   return r + 1;
 }
@@ -368,6 +370,11 @@ char* Normalizer::close_object(const Frame& frame, char* p) {
 
 bool Normalizer::run(std::vector<MemberText>* members) {
   const char* const end = end_;
+  if (bool valid;
+      check_utf8_ && check_utf8_whole(begin_, static_cast<size_t>(end - begin_), valid)) {
+    if (!valid) return false;
+    check_raw_ = false;
+  }
   char* p = out_.start(static_cast<size_t>(end - begin_) + 16);
   const char* q = space(begin_, p);
   if (q == end) return false;

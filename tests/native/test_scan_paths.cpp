@@ -1,6 +1,7 @@
 // The vector byte scans (SSE2 or NEON) against the portable ones: random bytes rich in
 // quotes, backslashes, control bytes and high bytes, at every offset and length.
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "check.hpp"
@@ -77,6 +78,36 @@ int main() {
                         detail::valid_utf8_portable(text.data() + at, n - at),
                     "valid_utf8 at %zu, length %zu, round %d", at, n - at, round);
       ++cases;
+    }
+  }
+  // The whole-text check 32 bytes at a time: generated text at every length, then every
+  // byte pair and every three-byte start placed across a block boundary, amid ASCII.
+  bool valid = false;
+  if (detail::check_utf8_whole("", 0, valid)) {
+    auto agree = [&](const char* p, size_t n, const char* what) {
+      detail::check_utf8_whole(p, n, valid);
+      check::expect(valid == detail::valid_utf8_portable(p, n), "whole-text check, %s", what);
+      ++cases;
+    };
+    for (int round = 0; round < 3000; ++round) {
+      draw_utf8(rng, text, rng.below(round % 10 == 0 ? 3000 : 200));
+      agree(text.data(), text.size(), "generated");
+    }
+    std::string block(96, 'a');
+    for (size_t at : {0, 29, 30, 31, 62, 94}) {
+      for (unsigned a = 0x80; a < 0x100; ++a) {
+        for (unsigned b = 0; b < 0x100; ++b) {
+          for (unsigned c : {0x41u, 0x80u, 0x9fu, 0xa0u, 0xbfu, 0xc2u}) {
+            std::string t = block;
+            t[at] = static_cast<char>(a);
+            if (at + 1 < t.size()) t[at + 1] = static_cast<char>(b);
+            if (at + 2 < t.size()) t[at + 2] = static_cast<char>(c);
+            if (at + 3 < t.size() && a >= 0xf0) t[at + 3] = static_cast<char>(0x80 | (b & 0x3f));
+            agree(t.data(), t.size(), "placed bytes");
+            agree(t.data(), at + 1 + (a & 1), "placed bytes at the end");
+          }
+        }
+      }
     }
   }
   return check::finish("scans", cases);
