@@ -7,22 +7,15 @@ import copy
 import json
 import multiprocessing
 import pickle
-import sys
-from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
-
-import quor_runtime  # noqa: E402
-from quor_runtime import (AUDIT_LOG, LOCK, FrozenDict, Graph, NodeError,  # noqa: E402
-                          ResumeError, Runtime, own_copy, read_only)
+import quor_runtime
+from helpers import snapshot
+from quor_runtime import (AUDIT_LOG, FrozenDict, Graph, NodeError, ResumeError, Runtime,
+                          own_copy, read_only)
 
 STATE = {"docs": ["a", "é", {"k": [1, [2.5, None]]}], "meta": {"n": 1, "tags": ["x"]}, "n": 0}
-
-
-def snapshot(folder):
-    return {p.name: p.read_bytes() for p in sorted(Path(folder).iterdir()) if p.name != LOCK}
 
 
 MUTATIONS = {
