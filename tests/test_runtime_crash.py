@@ -73,10 +73,12 @@ class Case:
     def __init__(self, seed, keep, folder):
         self.seed, self.keep = seed, keep
         Watching.moved = []
-        self.supersteps = len(list(Watching(self.graph(), folder, keep_checkpoints=keep).run(
-            INITIAL)))
+        steps = list(Watching(self.graph(), folder, keep_checkpoints=keep).run(INITIAL))
         assert any(Watching.moved), "the graph must exercise floats that move"
-        self.files = snapshot(folder)
+        self.supersteps, self.files = len(steps), snapshot(folder)
+        for step in steps:  # the state a run goes on from is the one a resume reads
+            kept = self.files.get(f"checkpoint-{step.index:04d}.quor")
+            assert kept is None or step.state == quor_core.decode_checkpoint(kept)
 
     def graph(self):
         return float_graph(self.seed)
