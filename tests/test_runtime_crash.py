@@ -209,12 +209,14 @@ def test_two_resumes_at_once_one_proceeds_the_other_is_told(tmp_path, case):
     children = [subprocess.Popen(child_command(case, folder, "resume", go=go, hold=release),
                                  stdout=subprocess.PIPE, text=True) for _ in range(2)]
     go.touch()
-    while all(child.poll() is None for child in children):  # the winner holds on
-        time.sleep(0.01)
-    loser, winner = sorted(children, key=lambda child: child.poll() is None)
-    assert loser.returncode == 3
-    assert f"{folder} is in use by process {winner.pid}" in loser.communicate()[0]
-    release.touch()
+    try:
+        while all(child.poll() is None for child in children):  # the winner holds on
+            time.sleep(0.01)
+        loser, winner = sorted(children, key=lambda child: child.poll() is None)
+        assert loser.returncode == 3
+        assert f"{folder} is in use by process {winner.pid}" in loser.communicate()[0]
+    finally:
+        release.touch()
     assert winner.wait(timeout=CHILD_TIMEOUT) == 0
     assert snapshot(folder) == case.files
 
