@@ -345,11 +345,26 @@ else:
         fcntl.flock(f.fileno(), fcntl.LOCK_UN)
 
 
+def _holder(path: Path) -> Optional[int]:
+    """The id in a held lock file, once whole: its holder writes it just after taking the
+    lock, so a contender that comes at that moment waits a little for it."""
+    for _ in range(50):
+        try:
+            text = path.read_text(encoding="ascii")
+            if text.endswith("\n"):
+                return int(text) or None
+        except (OSError, ValueError):
+            return None
+        time.sleep(0.002)
+    return None
+
+
 class FolderLock:
     """The operating system's lock on run.lock, held by one runtime at a time and released
     when its process dies, however it dies."""
 
     def __init__(self, folder: Path):
+        _io("mkdir", folder)
         folder.mkdir(parents=True, exist_ok=True)
         path = folder / LOCK
         flags = os.O_RDWR | os.O_CREAT | getattr(os, "O_BINARY", 0)
@@ -358,13 +373,13 @@ class FolderLock:
             _lock(f)
         except OSError:
             f.close()
-            try:
-                holder = int(path.read_text(encoding="ascii").strip() or 0) or None
-            except (OSError, ValueError):
-                holder = None
-            raise FolderInUse(folder, holder) from None
+            raise FolderInUse(folder, _holder(path)) from None
+        # A crash before or within this write leaves a lock file that tells of no run: the
+        # folder stays free for a fresh run(), as an empty one is.
         f.truncate(0)
-        f.write(f"{os.getpid()}\n".encode())
+        pid = f"{os.getpid()}\n".encode()
+        _io("write", path, f, pid)
+        f.write(pid)
         f.flush()
         self._file = f
 

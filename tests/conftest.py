@@ -1,4 +1,6 @@
 import os
+import sys
+from pathlib import Path
 
 import pytest
 from hypothesis import settings
@@ -13,6 +15,10 @@ PORTABLE = {"test_same_bits.py", "test_json_reader.py", "test_json_writer.py",
 # slower: every generated-input test draws a tenth of its examples (at least 20), from the
 # same fixed seeds.
 EMULATED = bool(os.environ.get("QUOR_EMULATED"))
+
+# The example runtime and graphs, which the runtime tests import.
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+sys.path.insert(0, str(EXAMPLES))
 
 
 def pytest_collection_modifyitems(items):

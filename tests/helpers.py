@@ -1,6 +1,6 @@
 """What several test files share: the checkpoint header, the JSON reader and writer reached
-through the checkpoint codec, one way to compare what two calls give, chains of links, and
-the benchmark corpora."""
+through the checkpoint codec, one way to compare what two calls give, chains of links, the
+benchmark corpora, and the files of a run folder."""
 
 import hashlib
 import re
@@ -61,6 +61,11 @@ def outcome(fn, *args):
 
 def ref_link(prev, payload):
     return hashlib.sha256(prev.encode() + b"\x1f" + payload.encode()).hexdigest()
+
+
+def snapshot(folder):
+    """A run folder's files but the lock, which holds the owner's process id while it runs."""
+    return {p.name: p.read_bytes() for p in sorted(Path(folder).iterdir()) if p.name != "run.lock"}
 
 
 def build_chain(genesis, payloads):

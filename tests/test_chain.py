@@ -31,9 +31,7 @@ def test_digest_matches_hashlib_at_every_block_edge(prefix):
      ("", "é", b"\x1f\xc3\xa9"), ("\x00", "\U0001f600", b"\x00\x1f\xf0\x9f\x98\x80")],
 )
 def test_link_input_is_prev_separator_payload(prev, payload, link_input):
-    link = hash_event(prev, payload)
-    assert link == hashlib.sha256(link_input).hexdigest()
-    assert len(link) == 64 and set(link) <= set("0123456789abcdef")
+    assert hash_event(prev, payload) == hashlib.sha256(link_input).hexdigest()
 
 
 @settings(derandomize=True, max_examples=60, deadline=None)
@@ -61,8 +59,6 @@ def test_swapping_two_entries_reports_the_smaller_index():
     entries = build_chain("g", ["a", "b", "c", "d"])
     entries[1], entries[3] = entries[3], entries[1]
     assert verify_chain("g", entries) == 1
-    assert verify_chain("anything", []) is None
-    assert verify_chain("", build_chain("", ["x"])) is None
 
 
 @pytest.mark.parametrize("wrap", [list, tuple, Seq])

@@ -73,8 +73,6 @@ def test_superstep_table(state, table, updates, expected):
     (reduce_channel, ("append", "", "1"), "EOF while parsing a value at line 1 column 0"),
     (advance_superstep, ("[]", "{}", "[]"), "state must be a JSON object"),
     (advance_superstep, ("null", "{}", "[]"), "state must be a JSON object"),
-    (advance_superstep, ("{}", '{"x":1}', "[]"),
-     "invalid type: integer `1`, expected a string at line 1 column 6"),
     (advance_superstep, ("{}", "{}", '[{"x":1},5]'), "each node update must be a JSON object or null"),
     (advance_superstep, ("{}", "{}", '[null,"s"]'), "each node update must be a JSON object or null"),
     (advance_superstep, ("{}", "{}", "[[]]"), "each node update must be a JSON object or null"),

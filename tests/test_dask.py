@@ -5,9 +5,7 @@ import math
 import os
 import random
 import signal
-import sys
 import threading
-from pathlib import Path
 
 import pytest
 
@@ -15,18 +13,13 @@ distributed = pytest.importorskip(
     "distributed", reason="Dask is optional: pip install 'quor_core[dask]' to run these")
 pytestmark = pytest.mark.slow  # a cluster of worker processes is started
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
-
 import quor_core  # noqa: E402
-from quor_runtime import LOCK, NodeError, Runtime  # noqa: E402
+from helpers import snapshot  # noqa: E402
+from quor_runtime import NodeError, Runtime  # noqa: E402
 from scale_out import run_many, run_on_cluster, run_one, sharded_top_k, wide_graph  # noqa: E402
 
 TOPICS = [f"t{i}" for i in range(6)]
 QUESTION = {"question": "which checkpoints can a resume trust?"}
-
-
-def snapshot(folder):
-    return {p.name: p.read_bytes() for p in sorted(Path(folder).iterdir()) if p.name != LOCK}
 
 
 @pytest.fixture(scope="module")

@@ -1,6 +1,7 @@
 """Crashes against the example runtime with float-heavy states: a process killed at any file
-operation, or stopped after any superstep, resumes to the very bytes of an uninterrupted
-run; two processes started on one folder at once leave one run."""
+operation (making the folder and taking its lock among them), or stopped after any
+superstep, resumes or starts again to the very bytes of an uninterrupted run; two processes
+started on one folder at once leave one run."""
 
 import json
 import os
@@ -12,12 +13,12 @@ from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
+from conftest import EMULATED  # first: it puts the examples on the path
 
-import quor_core  # noqa: E402
-import quor_runtime  # noqa: E402
-from conftest import EMULATED  # noqa: E402
-from quor_runtime import LOCK, FolderInUse, Graph, ResumeError, Runtime  # noqa: E402
+import quor_core
+import quor_runtime
+from helpers import snapshot
+from quor_runtime import LOCK, FolderInUse, Graph, ResumeError, Runtime
 
 # Floats that the module's reader moves by a last digit (some alternate between two texts).
 MOVING = [0.15838287025480557, 7.142328006063565e-165, 0.21000000000000002, 1e-7, -0.0, 5e-324,
@@ -56,10 +57,6 @@ def float_graph(seed):
 INITIAL = {"total": 0.1, "tiny": 0.0, "huge": -0.0, "seen": []}
 
 
-def snapshot(folder):
-    return {p.name: p.read_bytes() for p in sorted(Path(folder).iterdir()) if p.name != LOCK}
-
-
 class Watching(Runtime):
     """Notes whether a superstep's text moved on its way through the checkpoint."""
     moved: list = []
@@ -76,10 +73,12 @@ class Case:
     def __init__(self, seed, keep, folder):
         self.seed, self.keep = seed, keep
         Watching.moved = []
-        self.supersteps = len(list(Watching(self.graph(), folder, keep_checkpoints=keep).run(
-            INITIAL)))
+        steps = list(Watching(self.graph(), folder, keep_checkpoints=keep).run(INITIAL))
         assert any(Watching.moved), "the graph must exercise floats that move"
-        self.files = snapshot(folder)
+        self.supersteps, self.files = len(steps), snapshot(folder)
+        for step in steps:  # the state a run goes on from is the one a resume reads
+            kept = self.files.get(f"checkpoint-{step.index:04d}.quor")
+            assert kept is None or step.state == quor_core.decode_checkpoint(kept)
 
     def graph(self):
         return float_graph(self.seed)
@@ -106,16 +105,17 @@ def case(request, tmp_path_factory):
 CHILD_TIMEOUT = 900
 
 
-def child_command(case, folder, act, crash_at=None, stop=None, go=None):
+def child_command(case, folder, act, crash_at=None, stop=None, go=None, hold=None):
     return [sys.executable, __file__, json.dumps(
         {"seed": case.seed, "keep": case.keep, "folder": str(folder), "act": act,
-         "crash_at": crash_at, "stop": stop, "go": go and str(go)})]
+         "crash_at": crash_at, "stop": stop, "go": go and str(go), "hold": hold and str(hold)})]
 
 
 def in_child(case, folder, act, crash_at=None, stop=None):
-    """Runs act ("run" or "finish") in a child process, killed at its crash_at-th file
-    operation (a write cut in half there); the exit code: 17 killed, 0 done, 3 folder in
-    use, 4 refused."""
+    """Runs act ("run", "resume" or "finish") in a child process, killed at its crash_at-th
+    file operation (a write cut in half there); the exit code: 17 killed, 0 done, 3 folder
+    in use (the message on stdout), 4 refused. With hold, the child waits, once it holds
+    the folder, until that file exists."""
     return subprocess.run(child_command(case, folder, act, crash_at, stop),
                           timeout=CHILD_TIMEOUT).returncode
 
@@ -138,12 +138,22 @@ def child_main(args):
                     file.flush()
                 os._exit(17)
         quor_runtime.crash_hook = hook
+    if args["hold"]:
+        def hold(op, path, file, data):
+            if op != "mkdir" and path.name != LOCK:  # the lock is taken and its id written
+                while not Path(args["hold"]).exists():
+                    time.sleep(0.001)
+                quor_runtime.crash_hook = None
+        quor_runtime.crash_hook = hold
     try:
         if args["act"] == "finish":
             case.finish(folder)
+        elif args["act"] == "resume":
+            list(case.runtime(folder).resume())
         else:
             list(case.runtime(folder).run(INITIAL, stop_after=args["stop"]))
-    except FolderInUse:
+    except FolderInUse as e:
+        print(e, flush=True)
         return 3
     except ResumeError:
         return 4
@@ -170,6 +180,10 @@ def test_killed_at_any_file_operation_resumes_to_the_same_bytes(tmp_path, case):
         if code == 0:
             break
         assert code == 17
+        if k <= 2:  # killed making the folder or writing the lock: no run began
+            assert not folder.exists() or os.listdir(folder) == [LOCK]
+            with pytest.raises(ResumeError, match="holds no run to resume"):
+                case.runtime(folder).resume()
         if rng.random() < 0.5:
             assert in_child(case, folder, "finish", crash_at=rng.randint(1, 8)) in (0, 17)
         case.finish(folder)
@@ -187,6 +201,24 @@ def test_two_processes_started_on_one_folder_leave_one_run(tmp_path, case):
         codes = sorted(child.wait(timeout=CHILD_TIMEOUT) for child in children)
         assert codes in ([0, 3], [0, 4]), codes  # in use, or (if later) already holds a run
         assert snapshot(folder) == case.files
+
+
+def test_two_resumes_at_once_one_proceeds_the_other_is_told(tmp_path, case):
+    folder, go, release = tmp_path / "run", tmp_path / "go", tmp_path / "release"
+    assert in_child(case, folder, "run", stop=1) == 17
+    children = [subprocess.Popen(child_command(case, folder, "resume", go=go, hold=release),
+                                 stdout=subprocess.PIPE, text=True) for _ in range(2)]
+    go.touch()
+    try:
+        while all(child.poll() is None for child in children):  # the winner holds on
+            time.sleep(0.01)
+        loser, winner = sorted(children, key=lambda child: child.poll() is None)
+        assert loser.returncode == 3
+        assert f"{folder} is in use by process {winner.pid}" in loser.communicate()[0]
+    finally:
+        release.touch()
+    assert winner.wait(timeout=CHILD_TIMEOUT) == 0
+    assert snapshot(folder) == case.files
 
 
 if __name__ == "__main__":

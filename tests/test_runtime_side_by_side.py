@@ -8,22 +8,14 @@ import random
 import sys
 import threading
 import time
-from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
-
-import quor_core  # noqa: E402
-from agent_graph import INITIAL_STATE, build_graph  # noqa: E402
-from quor_runtime import LOCK, Graph, NodeError, Runtime  # noqa: E402
+import quor_core
+from helpers import snapshot
+from quor_runtime import Graph, NodeError, Runtime
 
 CHANNELS = {"log": "append", "total": "add", "latest": "last_value", "plain": None}
-
-
-def snapshot(folder):
-    """The folder's files; the lock file holds the owner's process id while a run holds it."""
-    return {p.name: p.read_bytes() for p in sorted(Path(folder).iterdir()) if p.name != LOCK}
 
 
 def steps(runtime, how, *args):
@@ -102,13 +94,6 @@ def test_random_graph_writes_what_a_one_at_a_time_run_writes(tmp_path, seed):
     for i, (how, workers) in enumerate(WAYS):
         list(steps(Runtime(graph, tmp_path / str(i), max_workers=workers), how, {"log": []}))
         assert snapshot(tmp_path / str(i)) == want, (how, workers)
-
-
-def test_example_graph_writes_what_a_one_at_a_time_run_writes(tmp_path):
-    list(Runtime(build_graph(), tmp_path / "ref", max_workers=1).run(INITIAL_STATE))
-    for how in ("sync", "async"):
-        list(steps(Runtime(build_graph(), tmp_path / how), how, INITIAL_STATE))
-        assert snapshot(tmp_path / how) == snapshot(tmp_path / "ref")
 
 
 def meeting_graph(kinds, timeout=10.0):

@@ -1,28 +1,20 @@
 // Names built to collide under one fixed seed: under that seed they drive the table into
 // one probe chain (quadratic work); under the process's own seed, which is what every
 // component uses, the same names cost a few probes each.
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "check.hpp"
 #include "common/name_table.hpp"
 
 namespace {
 
-void check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "failed: %s\n", what);
-    std::exit(1);
-  }
-}
-
 size_t intern_all(quor::NameTable& table, const std::vector<std::string>& names) {
   for (size_t i = 0; i < names.size(); ++i) {
-    check(table.intern(names[i], table.hash(names[i])) == i, "first-seen ids");
+    check::expect(table.intern(names[i], table.hash(names[i])) == i, "first-seen ids");
   }
   for (size_t i = 0; i < names.size(); ++i) {
-    check(table.find(names[i], table.hash(names[i])) == i, "found again");
+    check::expect(table.find(names[i], table.hash(names[i])) == i, "found again");
   }
   return table.probes();
 }
@@ -40,10 +32,10 @@ int main() {
   }
   quor::NameTable fixed(kNames, kFixedSeed);
   size_t fixed_probes = intern_all(fixed, names);
-  check(fixed_probes >= kNames * kNames / 2, "the names do collide under the fixed seed");
+  check::expect(fixed_probes >= kNames * kNames / 2, "the names do collide under the fixed seed");
   quor::NameTable seeded(kNames);
   size_t seeded_probes = intern_all(seeded, names);
-  check(seeded_probes <= 4 * kNames, "linear work under the process seed");
+  check::expect(seeded_probes <= 4 * kNames, "linear work under the process seed");
   std::printf("probes: fixed seed %zu, process seed %zu\n", fixed_probes, seeded_probes);
-  return 0;
+  return check::finish("name table", 2 * kNames);
 }

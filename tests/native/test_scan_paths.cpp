@@ -22,21 +22,15 @@ unsigned char draw_byte(check::Random& rng, unsigned rare) {
 // Text that is mostly valid UTF-8 (sequences of every length, ASCII runs) with a rare
 // broken byte, so that both answers of the check are common.
 void draw_utf8(check::Random& rng, std::vector<char>& out, size_t n) {
-  static const char* kPieces[] = {"a",
-                                  "\xc3\xa9",
-                                  "\xe2\x82\xac",
-                                  "\xf0\x9f\x98\x80",
-                                  "\xed\x9f\xbf",
-                                  "\xf4\x8f\xbf\xbf",
-                                  "\xe0\xa0\x80",
-                                  "abcdefghijklmnopq"};
   out.clear();
   while (out.size() < n) {
     if (rng.below(40) == 0) {
       out.push_back(static_cast<char>(0x80 | rng.next()));
     } else {
-      const char* piece = kPieces[rng.below(8)];
-      out.insert(out.end(), piece, piece + std::strlen(piece));
+      const std::string_view piece = rng.word(
+          "a \xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xed\x9f\xbf \xf4\x8f\xbf\xbf \xe0\xa0\x80 "
+          "abcdefghijklmnopq");
+      out.insert(out.end(), piece.begin(), piece.end());
     }
   }
   out.resize(n);

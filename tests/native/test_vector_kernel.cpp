@@ -39,12 +39,6 @@ double draw(check::Random& rng) {
   }
 }
 
-// Equal bits, or both NaN (a NaN's payload is the processor's choice, not a result).
-bool same(float a, float b) {
-  return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b) ||
-         (std::isnan(a) && std::isnan(b));
-}
-
 // The sums as the module promises them: each product rounded before it is added (the
 // volatile stores keep any compiler from fusing the two).
 template <class T>
@@ -106,7 +100,7 @@ int main() {
           set->rows(q.data(), rows.data(), count, n, dot.data(), yy.data());
         }
         for (size_t j = 0; j < count; ++j) {
-          check::expect(same(dot[j], dot0[j]) && same(yy[j], yy0[j]),
+          check::expect(check::same(dot[j], dot0[j]) && check::same(yy[j], yy0[j]),
                         "%s%s: row %zu of %zu, round %d (n = %zu)", set->name,
                         w ? " (doubles)" : "", j, count, round, n);
         }
@@ -117,8 +111,9 @@ int main() {
         float xx, yy1, dot01, unused;
         reference_sums(rows[0], rows[0], n, unused, xx);
         reference_sums(rows[0], rows[1], n, dot01, yy1);
-        check::expect(same(sums[0], dot01) && same(sums[1], xx) && same(sums[2], yy1),
-                      "%s: cosine sums, round %d (n = %zu)", set->name, round, n);
+        check::expect(
+            check::same(sums[0], dot01) && check::same(sums[1], xx) && check::same(sums[2], yy1),
+            "%s: cosine sums, round %d (n = %zu)", set->name, round, n);
       }
     }
     ++cases;

@@ -6,14 +6,12 @@
 // number path gives a value, the exact path gives the same value and end; wherever the
 // normal form is written straight from the text, the reader accepts the text and writes
 // the same bytes.
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "../../native/check.hpp"
 #include "checkpoint/checkpoint.hpp"
 #include "json/json.hpp"
 #include "json/numbers.hpp"
@@ -21,13 +19,7 @@
 namespace {
 
 using namespace quor;
-
-void check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "property failed: %s\n", what);
-    std::abort();
-  }
-}
+using check::require;
 
 void check_error(const json::JsonError& e, std::string_view input) {
   bool known = false;
@@ -35,7 +27,7 @@ void check_error(const json::JsonError& e, std::string_view input) {
   for (int m = 0; m < json::detail::kInvalidType; ++m) {
     known = known || e.message == json::detail::message_text(static_cast<json::detail::Msg>(m));
   }
-  check(known, "documented message");
+  require(known, "documented message");
   size_t line = 1, column_limit = 0, current = 0;
   for (char c : input) {
     if (c == '\n') {
@@ -46,8 +38,8 @@ void check_error(const json::JsonError& e, std::string_view input) {
     }
     column_limit = column_limit > current ? column_limit : current;
   }
-  check(e.line >= 1 && e.line <= line, "error line inside the input");
-  check(e.column <= column_limit + 1, "error column inside the input");
+  require(e.line >= 1 && e.line <= line, "error line inside the input");
+  require(e.column <= column_limit + 1, "error column inside the input");
 }
 
 bool valid_utf8(std::string_view s) {
@@ -87,8 +79,8 @@ void check_number_paths(std::string_view input) {
     const char* fast_end = json::detail::read_number_fast(p, end, fast);
     if (fast_end == nullptr) continue;
     json::detail::Step step = json::detail::read_number_exact(p, end, exact);
-    check(step.end == fast_end, "number paths end alike");
-    check(std::memcmp(&fast, &exact, sizeof fast) == 0, "number paths agree");
+    require(step.end == fast_end, "number paths end alike");
+    require(std::memcmp(&fast, &exact, sizeof fast) == 0, "number paths agree");
   }
 }
 
@@ -103,9 +95,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     written = write(bytes.value());
     json::Arena again_arena;
     auto again = json::parse_json(written, json::InputMode::Text, again_arena);
-    check(again.ok(), "written text reads back");
+    require(again.ok(), "written text reads back");
     if (written.find_first_of(".eE") == std::string::npos) {
-      check(write(again.value()) == written, "float-free text is a fixed point");
+      require(write(again.value()) == written, "float-free text is a fixed point");
     }
   } else {
     check_error(bytes.error(), input);
@@ -113,22 +105,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (valid_utf8(input)) {
     json::Arena text_arena;
     auto text = json::parse_json(input, json::InputMode::Text, text_arena);
-    check(text.ok() == bytes.ok(), "text and byte modes agree");
-    if (text.ok()) check(write(text.value()) == written, "text and byte modes write alike");
-    if (!text.ok()) check(text.error().text() == bytes.error().text(), "same error in both modes");
+    require(text.ok() == bytes.ok(), "text and byte modes agree");
+    if (text.ok()) require(write(text.value()) == written, "text and byte modes write alike");
+    if (!text.ok())
+      require(text.error().text() == bytes.error().text(), "same error in both modes");
   }
   check_number_paths(input);
   Buffer direct;
   if (json::normalize_json(input, json::InputMode::Bytes, direct)) {
-    check(bytes.ok(), "direct normal form only for accepted text");
-    check(std::string_view(direct) == written, "direct normal form is the written text");
+    require(bytes.ok(), "direct normal form only for accepted text");
+    require(std::string_view(direct) == written, "direct normal form is the written text");
   }
   std::string blob = "QUOR\x01";
   blob.append(input);
   auto decoded = checkpoint::decode_checkpoint(
       std::span(reinterpret_cast<const uint8_t*>(blob.data()), blob.size()));
-  check(decoded.ok() == bytes.ok(), "decoder accepts what the byte reader accepts");
+  require(decoded.ok() == bytes.ok(), "decoder accepts what the byte reader accepts");
   if (decoded.ok())
-    check(std::string_view(decoded.value()) == written, "decoder writes what the reader read");
+    require(std::string_view(decoded.value()) == written, "decoder writes what the reader read");
   return 0;
 }

@@ -1,15 +1,11 @@
 // Differential fuzzing across kernel implementations, as plain C++ under libFuzzer: every
 // vector kernel set and SHA-256 engine the processor has, against the portable one, on
 // rows and messages made from the input. Any difference in bits aborts.
-#include <bit>
-#include <cmath>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <vector>
 
+#include "../../native/check.hpp"
 #include "actors/sha256.hpp"
 #include "common/platform.hpp"
 #include "vectors/kernels.hpp"
@@ -19,16 +15,6 @@ namespace sha256 = quor::actors::sha256;
 using namespace quor::platform::cpu;
 
 namespace {
-
-[[noreturn]] void fail(const char* what, const char* name) {
-  std::fprintf(stderr, "property failed: %s (%s)\n", what, name);
-  std::abort();
-}
-
-bool same(float a, float b) {
-  return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b) ||
-         (std::isnan(a) && std::isnan(b));
-}
 
 // The input read as a stream of values, wrapping around (and never empty).
 struct Stream {
@@ -67,13 +53,13 @@ void vectors_agree(Stream in) {
   for (int s = 0; s < 3; ++s) {
     if (!sets[s] || !has(needs[s])) continue;
     sets[s]->rows(q.data(), rows.data(), count, n, dot.data(), yy.data());
-    for (size_t j = 0; j < count; ++j) {
-      if (!same(dot[j], dot0[j]) || !same(yy[j], yy0[j])) fail("row sums", sets[s]->name);
-    }
+    for (size_t j = 0; j < count; ++j)
+      check::require(check::same(dot[j], dot0[j]) && check::same(yy[j], yy0[j]), "row sums",
+                     sets[s]->name);
     sets[s]->wide_rows(q.data(), wide_rows.data(), count, n, dot.data(), yy.data());
-    for (size_t j = 0; j < count; ++j) {
-      if (!same(dot[j], dot0[j]) || !same(yy[j], yy0[j])) fail("narrowed row sums", sets[s]->name);
-    }
+    for (size_t j = 0; j < count; ++j)
+      check::require(check::same(dot[j], dot0[j]) && check::same(yy[j], yy0[j]),
+                     "narrowed row sums", sets[s]->name);
   }
 }
 
@@ -96,8 +82,8 @@ void digests_agree(Stream in) {
     if (!engines[e] || (needs[e] && !has(needs[e]))) continue;
     sha256::Words a, b;
     sha256::digest_pair(parts[0], parts[1], a, b, *engines[e]);
-    if (a != a0 || b != b0) fail("two-message digest", engines[e]->name);
-    if (sha256::digest(parts[1], *engines[e]) != b0) fail("digest", engines[e]->name);
+    check::require(a == a0 && b == b0, "two-message digest", engines[e]->name);
+    check::require(sha256::digest(parts[1], *engines[e]) == b0, "digest", engines[e]->name);
   }
 }
 
