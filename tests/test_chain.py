@@ -11,9 +11,10 @@ from oddities import Seq
 from quor_core import hash_event, verify_chain
 
 
-# Every length around the block edges (55/56/64) up to a few blocks, then long inputs; the
-# prefix shifts where the payload starts inside a block.
-LENGTHS = list(range(0, 300)) + [511, 512, 513, 1000, 4095, 4096, 4097, 3 * 2**20 + 7]
+# Every length around the block edges (55/56/64) up to a few blocks, around the longest
+# message hashed from one laid-out copy (1,015 bytes with its prefix and separator), then
+# long inputs; the prefix shifts where the payload starts inside a block.
+LENGTHS = [*range(0, 300), 511, 512, 513, *range(940, 1030), 4095, 4096, 4097, 3 * 2**20 + 7]
 
 
 @pytest.mark.parametrize("prefix", ["", "p" * 64, "é"])
@@ -96,7 +97,7 @@ def test_links_checked_ahead_give_the_first_broken_one(seed):
         genesis = "g" * rng.choice([0, 1, 54, 55, 63, 64, 65, 130])
         entries, prev = [], genesis
         for _ in range(rng.randrange(0, 9)):
-            payload = "é" * rng.randrange(3) + "x" * rng.choice([*range(140), 300, 5000])
+            payload = "é" * rng.randrange(3) + "x" * rng.choice([*range(140), 300, *range(940, 960), 5000])
             prev = ref_link(prev, payload)
             entries.append((payload, prev))
         if entries and rng.random() < 0.7:
