@@ -101,6 +101,18 @@ class Normalizer {
     return r;
   }
 
+  // Unescaped non-ASCII text at `start` (n bytes): checked from there to the end of the
+  // text at once where the processor does that faster (bytes before it were ASCII or are
+  // checked already), and then never again; else string by string.
+  bool raw_valid(const char* start, size_t n) {
+    if (all_ascii(start, n)) return true;
+    bool valid;
+    if (!check_utf8_whole(start, static_cast<size_t>(end_ - start), valid)) {
+      return valid_utf8(start, n);
+    }
+    check_raw_ = false;
+    return valid;
+  }
   const char* string(const char* q, char*& p, std::string_view* key);
   QUOR_NOINLINE const char* escaped_string(const char* start, const char* q, char*& p);
   QUOR_NOINLINE const char* escaped_key(const char* start, const char* q, char*& p,
@@ -160,7 +172,7 @@ QUOR_ALWAYS_INLINE const char* Normalizer::string(const char* q, char*& p, std::
     return key != nullptr ? escaped_key(start, r, p, key) : escaped_string(start, r, p);
   }
   size_t n = static_cast<size_t>(r - start);
-  if (check_raw_ && !ascii && !valid_utf8(start, n)) return nullptr;
+  if (check_raw_ && !ascii && !raw_valid(start, n)) return nullptr;
   if (key != nullptr) *key = {start, n};
   return r + 1;
 }
@@ -370,11 +382,6 @@ char* Normalizer::close_object(const Frame& frame, char* p) {
 
 bool Normalizer::run(std::vector<MemberText>* members) {
   const char* const end = end_;
-  if (bool valid;
-      check_utf8_ && check_utf8_whole(begin_, static_cast<size_t>(end - begin_), valid)) {
-    if (!valid) return false;
-    check_raw_ = false;
-  }
   char* p = out_.start(static_cast<size_t>(end - begin_) + 16);
   const char* q = space(begin_, p);
   if (q == end) return false;

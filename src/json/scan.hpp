@@ -196,6 +196,19 @@ inline bool valid_utf8_with(const char* text, size_t n) {
 }
 inline bool valid_utf8(const char* text, size_t n) { return valid_utf8_with<QUOR_SIMD>(text, n); }
 
+// Whether n bytes are all ASCII, a word at a time.
+inline bool all_ascii(const char* text, size_t n) {
+  uint64_t high = 0;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, text + i, 8);
+    high |= w;
+  }
+  for (; i < n; ++i) high |= static_cast<unsigned char>(text[i]);
+  return (high & 0x8080808080808080ull) == 0;
+}
+
 // A whole text checked 32 bytes at a time (utf8_avx2.cpp, with valid_utf8's answer), where
 // the processor has AVX2: then cheaper than checking its strings one by one, which the
 // caller does otherwise. Returns whether it checked, and puts the answer in `valid`.
