@@ -63,6 +63,18 @@ int main() {
                     "special_high_mask16 at %zu, round %d", at, round);
     }
   }
+  // Whitespace runs: mostly spaces, with newlines, tabs and returns amid them.
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<char> run(1 + rng.below(90));
+    for (char& c : run) c = rng.below(8) != 0 ? ' ' : "\n\t\rx"[rng.below(4)];
+    for (size_t at = 0; at < run.size(); ++at) {
+      const char *p = run.data() + at, *end = run.data() + run.size(), *expected = p;
+      while (expected != end && detail::is_space(*expected)) ++expected;
+      check::expect(detail::skip_space_run(p, end) == expected, "skip_space_run at %zu, round %d",
+                    at, round);
+      ++cases;
+    }
+  }
   std::vector<char> text;
   for (int round = 0; round < 3000; ++round) {
     size_t n = rng.below(round % 50 == 0 ? 2000 : 90);
