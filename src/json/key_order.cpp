@@ -62,6 +62,15 @@ size_t sorted_positions(const JsonMember* m, size_t n, Keyed* keyed, Index* orde
   return kept;
 }
 
+// The cache slot of a shape mixes the first key's prefix with the member count, so that
+// shapes which interleave (a record and the records inside it, which may differ in size by
+// a multiple of the slot count) rarely share a slot and evict each other; the shift lets
+// the fifth key byte take part beside the eighth.
+uint64_t slot(const JsonMember* m, size_t n) {
+  const uint64_t first = bytes::name_prefix(m[0].key.str());
+  return first ^ (first >> 29) ^ n;
+}
+
 }  // namespace
 
 size_t SmallShape::apply(JsonMember* m, size_t n) {
@@ -101,7 +110,7 @@ void SmallShape::work_out(const JsonMember* m, size_t n) {
 class MemberOrder {
  public:
   size_t apply(JsonMember* m, size_t n) {
-    Shape& shape = shapes_[n % kShapes];
+    Shape& shape = shapes_[slot(m, n) % kShapes];
     if (!same_keys(shape, m, n)) work_out(shape, m, n);
     if (members_.size() < n) members_.resize(n);
     std::copy(m, m + n, members_.data());
@@ -146,13 +155,7 @@ KeyOrder::KeyOrder() = default;
 KeyOrder::~KeyOrder() = default;
 
 size_t KeyOrder::reorder(JsonMember* m, size_t n) {
-  if (n <= kSmallObject) {
-    // The slot mixes the first key's prefix with the member count, so that shapes which
-    // interleave (a record and the records inside it) rarely share a slot and evict each
-    // other; the shift lets the fifth key byte take part beside the eighth.
-    uint64_t first = bytes::name_prefix(m[0].key.str());
-    return small_[(first ^ (first >> 29) ^ n) % kShapes].apply(m, n);
-  }
+  if (n <= kSmallObject) return small_[slot(m, n) % kShapes].apply(m, n);
   if (!large_) large_ = std::make_unique<MemberOrder>();
   return large_->apply(m, n);
 }
