@@ -212,9 +212,11 @@ const char* Normalizer::escaped_string(const char* start, const char* q, char*& 
     p += r - q;
     q = r;
   }
-  // Escapes are ASCII, so the written content is UTF-8 exactly when the decoded one is.
+  // Escapes are ASCII, so the written content is UTF-8 exactly when the decoded one is;
+  // an escape decodes to a whole character or fails, so once the raw text is checked
+  // nothing is left to check.
   const char* text = out_.data() + content;
-  if (check_utf8_ && !valid_utf8(text, static_cast<size_t>(p - text))) return nullptr;
+  if (check_raw_ && !valid_utf8(text, static_cast<size_t>(p - text))) return nullptr;
   *p++ = '"';
   flushed_ = q + 1;
   return q + 1;
@@ -244,7 +246,7 @@ const char* Normalizer::escaped_key(const char* start, const char* q, char*& p,
     q = r;
   }
   const char* s = decoded_.data();
-  if (check_utf8_ && !valid_utf8(s, used)) return nullptr;
+  if (check_raw_ && !valid_utf8(s, used)) return nullptr;  // as for a value
   escaped_.resize(6 * used + 2);
   char* w = escaped_.data();
   *w++ = '"';
