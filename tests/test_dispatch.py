@@ -1,5 +1,5 @@
-"""Every kernel implementation, forced in turn, passes the vector and chain suites and gives
-the same bits on generated inputs as every other one.
+"""Every kernel implementation, forced in turn, passes the vector, chain and JSON reader
+suites and gives the same bits on generated inputs as every other one.
 
 Only a test build reads QUOR_KERNELS (CMake option QUOR_DISPATCH_OVERRIDE); elsewhere these
 tests skip. Naming an implementation the processor lacks leaves it off, so each forced run
@@ -40,7 +40,7 @@ def forced(kernels, *args):
 def test_suites_pass_on_each_implementation(kernels):
     run = forced(kernels, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-m", "not slow",
                  str(HERE / "test_vectors.py"), str(HERE / "test_chain.py"),
-                 str(HERE / "test_same_bits.py"))
+                 str(HERE / "test_json_reader.py"), str(HERE / "test_same_bits.py"))
     assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-3000:]
 
 
