@@ -389,10 +389,14 @@ def test_a_node_past_its_timeout_fails_its_superstep(tmp_path, kind):
 
 
 INTERRUPTED = """
-import sys, threading, asyncio
+import sys, threading, asyncio, signal
 from pathlib import Path
 import run_graph
 from quor_runtime import Graph
+
+# Ctrl-C as a terminal delivers it: a suite started in the background by a shell without job
+# control hands its children SIGINT ignored, which the runtime rightly leaves alone.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 def started():
     Path(sys.argv[1], "started").write_text("")
