@@ -105,11 +105,10 @@ class Normalizer {
   // text at once where the processor does that faster (bytes before it were ASCII or are
   // checked already), and then never again; else string by string.
   bool raw_valid(const char* start, size_t n) {
+    if (!utf8_whole_available()) return valid_utf8(start, n);  // it skips ASCII itself
     if (all_ascii(start, n)) return true;
     bool valid;
-    if (!check_utf8_whole(start, static_cast<size_t>(end_ - start), valid)) {
-      return valid_utf8(start, n);
-    }
+    check_utf8_whole(start, static_cast<size_t>(end_ - start), valid);
     check_raw_ = false;
     return valid;
   }

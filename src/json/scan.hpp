@@ -216,17 +216,23 @@ inline bool all_ascii(const char* text, size_t n) {
 // the processor has AVX2: then cheaper than checking its strings one by one, which the
 // caller does otherwise. Returns whether it checked, and puts the answer in `valid`.
 bool valid_utf8_avx2(const char* text, size_t n);
-inline bool check_utf8_whole(const char* text, size_t n, bool& valid) {
+inline bool utf8_whole_available() {
 #if QUOR_X86_64 && !QUOR_MSVC
-  if (platform::cpu::has(platform::cpu::kAvx2)) {
-    valid = valid_utf8_avx2(text, n);
-    return true;
-  }
+  return platform::cpu::has(platform::cpu::kAvx2);
+#else
+  return false;
 #endif
+}
+inline bool check_utf8_whole(const char* text, size_t n, bool& valid) {
+  if (!utf8_whole_available()) return false;
+#if QUOR_X86_64 && !QUOR_MSVC
+  valid = valid_utf8_avx2(text, n);
+#else
   (void)text;
   (void)n;
   (void)valid;
-  return false;
+#endif
+  return true;
 }
 inline bool valid_utf8_portable(const char* text, size_t n) {
   return valid_utf8_with<false>(text, n);
